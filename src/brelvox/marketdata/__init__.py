@@ -1,0 +1,1 @@
+"""Market data for attribution: returns, prices, calendars, classifications."""

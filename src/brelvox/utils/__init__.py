@@ -1,0 +1,1 @@
+"""Call decorators, conversions and frame helpers."""

@@ -1,0 +1,45 @@
+#include "panel.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace brelvox::core {
+
+Panel::Panel(std::size_t ids, std::size_t dates, double fill)
+    : n_ids(ids), n_dates(dates), values(ids * dates, fill) {}
+
+Scattered scatter_rows(std::span<const std::int32_t> row_id, std::span<const std::int32_t> row_date,
+                       std::span<const double> values, std::size_t n_ids, std::size_t n_dates,
+                       Duplicates policy) {
+    Scattered out{Panel(n_ids, n_dates, std::numeric_limits<double>::quiet_NaN()), -1};
+    std::vector<bool> taken(n_ids * n_dates, false);
+    const std::size_t rows = std::min({row_id.size(), row_date.size(), values.size()});
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::int32_t i = row_id[r], d = row_date[r];
+        if (i < 0 || d < 0) continue;
+        const std::size_t cell = static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
+        if (taken[cell]) {
+            if (out.first_duplicate < 0) out.first_duplicate = static_cast<std::ptrdiff_t>(r);
+            if (policy == Duplicates::report) return out;
+            continue;
+        }
+        taken[cell] = true;
+        out.panel.values[cell] = values[r];
+    }
+    return out;
+}
+
+void drop_leading_dates(Panel& panel, std::size_t count) {
+    count = std::min(count, panel.n_dates);
+    const std::size_t kept = panel.n_dates - count;
+    double* data = panel.values.data();
+    for (std::size_t i = 0; i < panel.n_ids; ++i) {
+        const double* from = data + i * panel.n_dates + count;
+        std::copy(from, from + kept, data + i * kept);
+    }
+    panel.values.resize(panel.n_ids * kept);
+    panel.n_dates = kept;
+}
+
+} // namespace brelvox::core

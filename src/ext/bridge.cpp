@@ -1,0 +1,329 @@
+#include "bridge.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <numeric>
+
+namespace brelvox::bridge {
+
+nb::module_ pandas() { return nb::module_::import_("pandas"); }
+nb::module_ numpy() { return nb::module_::import_("numpy"); }
+
+nb::object client(nb::handle module) { return nb::getattr(module, "ondrax"); }
+
+namespace {
+// Each exported function's `self` is a small module whose state holds the callable: a
+// module `self` is what makes the function read as a plain builtin function.
+PyObject* forward_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto* callable = *static_cast<PyObject**>(PyModule_GetState(self));
+    return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), kwnames);
+}
+} // namespace
+
+void export_function(nb::module_& module, const char* name, nb::object callable, const char* doc) {
+    // Deliberately never freed: module functions live as long as the interpreter.
+    std::string qualified = nb::cast<std::string>(module.attr("__name__")) + "." + name;
+    auto* method = new PyMethodDef{
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward_call)),
+        METH_FASTCALL | METH_KEYWORDS, doc};
+    auto* def = new PyModuleDef{PyModuleDef_HEAD_INIT, strdup(qualified.c_str()), nullptr,
+                                sizeof(PyObject*), nullptr, nullptr, nullptr, nullptr, nullptr};
+    nb::object holder = nb::steal(PyModule_Create(def));
+    if (!holder.is_valid()) throw nb::python_error();
+    *static_cast<PyObject**>(PyModule_GetState(holder.ptr())) = callable.release().ptr();
+    nb::object module_name = module.attr("__name__");
+    nb::object func = nb::steal(PyCFunction_NewEx(method, holder.ptr(), module_name.ptr()));
+    if (!func.is_valid()) throw nb::python_error();
+    module.attr(name) = func;
+}
+
+void raise_arg_type(const char* name, const char* expected, nb::handle value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected, Py_TYPE(value.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+void require_str_or_none(nb::handle value, const char* name) {
+    if (!value.is_none() && !PyUnicode_CheckExact(value.ptr())) raise_arg_type(name, "str", value);
+}
+
+void require_str(nb::handle value, const char* name) {
+    if (!PyUnicode_CheckExact(value.ptr())) raise_arg_type(name, "str", value);
+}
+
+void raise_missing_data(const char* kind, nb::handle order_book_ids, nb::handle dates) {
+    nb::object cls = nb::module_::import_("brelvox.exceptions").attr("MissingData");
+    nb::object error = cls(nb::str(kind), order_book_ids, dates);
+    PyErr_SetObject(cls.ptr(), error.ptr());
+    throw nb::python_error();
+}
+
+bool error_is(const nb::python_error& error, PyObject* type) { return error.matches(type); }
+
+// ---- arrays -----------------------------------------------------------------------------
+
+namespace {
+class Buffer {
+  public:
+    explicit Buffer(nb::handle array) {
+        if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
+            throw nb::python_error();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    const void* data() const { return view_.buf; }
+    std::size_t bytes() const { return static_cast<std::size_t>(view_.len); }
+    std::size_t itemsize() const { return static_cast<std::size_t>(view_.itemsize); }
+
+  private:
+    Py_buffer view_{};
+};
+} // namespace
+
+template <class T> std::vector<T> to_vector(nb::handle array_like, const char* dtype) {
+    nb::object array = numpy().attr("ascontiguousarray")(array_like, "dtype"_a = dtype);
+    Buffer buffer(array);
+    if (buffer.itemsize() != sizeof(T)) throw nb::type_error("unexpected array item size");
+    std::vector<T> out(buffer.bytes() / sizeof(T));
+    if (!out.empty()) std::memcpy(out.data(), buffer.data(), out.size() * sizeof(T));
+    return out;
+}
+template std::vector<std::int32_t> to_vector<std::int32_t>(nb::handle, const char*);
+template std::vector<std::int64_t> to_vector<std::int64_t>(nb::handle, const char*);
+template std::vector<double> to_vector<double>(nb::handle, const char*);
+
+std::vector<double> to_float_vector(nb::handle values) {
+    nb::module_ np = numpy();
+    nb::object array;
+    if (nb::hasattr(values, "to_numpy"))
+        array = values.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
+    else
+        array = np.attr("asarray")(values, "dtype"_a = "float64");
+    if (nb::cast<int>(array.attr("ndim")) != 1)
+        throw nb::value_error("expected a one-dimensional column of values");
+    return to_vector<double>(array, "float64");
+}
+
+template <class T> static nb::object owned_array(std::vector<T>&& values, std::size_t rows,
+                                                 std::size_t cols, std::size_t ndim) {
+    auto* heap = new std::vector<T>(std::move(values));
+    nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    size_t shape[2] = {rows, cols};
+    return nb::ndarray<nb::numpy, T>(heap->data(), ndim, shape, owner).cast();
+}
+
+nb::object numpy_array(std::vector<double>&& values, std::size_t rows, std::size_t cols) {
+    return owned_array(std::move(values), rows, cols, 2);
+}
+
+nb::object numpy_array(std::vector<std::int64_t>&& values) {
+    const std::size_t n = values.size();
+    return owned_array(std::move(values), n, 1, 1);
+}
+
+// ---- labels -----------------------------------------------------------------------------
+
+std::vector<std::int64_t> datetime_ns(nb::handle datetime_index) {
+    nb::module_ np = numpy();
+    nb::object values = np.attr("asarray")(datetime_index);
+    nb::object unit = np.attr("datetime_data")(values.attr("dtype"))[0];
+    std::vector<std::int64_t> out = to_vector<std::int64_t>(values.attr("view")("int64"), "int64");
+    const std::string u = nb::cast<std::string>(unit);
+    std::int64_t scale = 1;
+    if (u == "us") scale = 1000;
+    else if (u == "ms") scale = 1000000;
+    else if (u == "s") scale = 1000000000;
+    else if (u == "D") scale = 86400LL * 1000000000LL;
+    else if (u != "ns") throw nb::value_error(("unsupported datetime unit: " + u).c_str());
+    if (scale != 1)
+        for (std::int64_t& v : out)
+            if (v != std::numeric_limits<std::int64_t>::min()) v *= scale;
+    return out;
+}
+
+static nb::object as_naive_datetime_index(nb::handle values) {
+    nb::module_ pd = pandas();
+    nb::object index = nb::borrow(values);
+    if (!nb::isinstance(values, pd.attr("DatetimeIndex")))
+        index = pd.attr("DatetimeIndex")(pd.attr("to_datetime")(values));
+    if (!index.attr("tz").is_none()) index = index.attr("tz_localize")(nb::none());
+    return index;
+}
+
+DateLabels to_date_labels(nb::handle dates) {
+    DateLabels out;
+    out.index = as_naive_datetime_index(dates);
+    out.ns = datetime_ns(out.index);
+    return out;
+}
+
+IdLabels read_ids(nb::handle order_book_ids, const char* argname) {
+    if (PyUnicode_Check(order_book_ids.ptr()) || order_book_ids.is_none()) {
+        std::string msg = std::string(argname) + " must be a sequence of str, not " +
+                          Py_TYPE(order_book_ids.ptr())->tp_name;
+        throw nb::type_error(msg.c_str());
+    }
+    IdLabels out;
+    nb::object seq = nb::steal(PySequence_List(order_book_ids.ptr()));
+    if (!seq.is_valid()) throw nb::python_error();
+    out.objects = nb::borrow<nb::list>(seq);
+    const std::size_t n = out.objects.size();
+    out.text.resize(n);
+    out.is_str.resize(n, false);
+    for (std::size_t k = 0; k < n; ++k) {
+        PyObject* item = PyList_GET_ITEM(out.objects.ptr(), static_cast<Py_ssize_t>(k));
+        if (!PyUnicode_Check(item)) continue;
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+        if (!utf8) throw nb::python_error();
+        out.text[k].assign(utf8, static_cast<std::size_t>(size));
+        out.is_str[k] = true;
+    }
+    return out;
+}
+
+std::vector<std::int64_t> positions_of_ids(const IdLabels& ids,
+                                           const std::vector<std::string>& sorted_ids) {
+    std::vector<std::string_view> wanted(ids.text.begin(), ids.text.end());
+    std::vector<std::int64_t> pos = core::positions_in_sorted(sorted_ids, wanted);
+    for (std::size_t k = 0; k < pos.size(); ++k)
+        if (!ids.is_str[k]) pos[k] = -1;
+    return pos;
+}
+
+std::vector<std::string> str_labels(nb::handle sequence, const char* what) {
+    nb::object list = nb::steal(PySequence_List(sequence.ptr()));
+    if (!list.is_valid()) throw nb::python_error();
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    std::vector<std::string> out(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* item = PyList_GET_ITEM(list.ptr(), k);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "%s holds a non-str label %R", what, item);
+            throw nb::python_error();
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+        if (!utf8) throw nb::python_error();
+        out[static_cast<std::size_t>(k)].assign(utf8, static_cast<std::size_t>(size));
+    }
+    return out;
+}
+
+nb::object str_index(const std::vector<std::string>& labels, const char* name) {
+    nb::list items;
+    for (const std::string& s : labels) items.append(nb::str(s.data(), s.size()));
+    return pandas().attr("Index")(items, "name"_a = name);
+}
+
+nb::object renamed(nb::handle index, const char* name) { return index.attr("rename")(name); }
+
+nb::object without_first(nb::handle sequence) {
+    nb::object tail = nb::steal(PySlice_New(nb::int_(1).ptr(), Py_None, Py_None));
+    return sequence[tail];
+}
+
+// ---- client frames ----------------------------------------------------------------------
+
+namespace {
+// Keeps the levels' entries that rows use, ascending by `less`; returns old -> new position.
+template <class Label, class Less>
+std::vector<std::int32_t> used_ascending(std::vector<Label>& labels,
+                                         const std::vector<std::int32_t>& codes, Less less,
+                                         std::vector<std::int64_t>& kept_levels) {
+    std::vector<bool> used(labels.size(), false);
+    for (std::int32_t c : codes)
+        if (c >= 0 && static_cast<std::size_t>(c) < labels.size()) used[static_cast<std::size_t>(c)] = true;
+    std::vector<std::int64_t> order;
+    for (std::size_t k = 0; k < labels.size(); ++k)
+        if (used[k]) order.push_back(static_cast<std::int64_t>(k));
+    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+        return less(labels[static_cast<std::size_t>(a)], labels[static_cast<std::size_t>(b)]);
+    });
+    std::vector<std::int32_t> remap(labels.size(), -1);
+    std::vector<Label> sorted;
+    sorted.reserve(order.size());
+    for (std::size_t r = 0; r < order.size(); ++r) {
+        remap[static_cast<std::size_t>(order[r])] = static_cast<std::int32_t>(r);
+        sorted.push_back(std::move(labels[static_cast<std::size_t>(order[r])]));
+    }
+    labels = std::move(sorted);
+    kept_levels = std::move(order);
+    return remap;
+}
+} // namespace
+
+LongFrame read_long_frame(nb::handle frame, const char* what) {
+    nb::module_ pd = pandas();
+    if (!nb::isinstance(frame, pd.attr("DataFrame"))) {
+        PyErr_Format(PyExc_TypeError, "%s: expected a DataFrame from the data client, got %.200s",
+                     what, Py_TYPE(frame.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object index = frame.attr("index");
+    if (!nb::isinstance(index, pd.attr("MultiIndex")) || nb::cast<int>(index.attr("nlevels")) != 2) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s: expected the data client's frame indexed by (order_book_id, date)", what);
+        throw nb::python_error();
+    }
+    LongFrame out;
+    out.frame = nb::borrow(frame);
+    nb::object levels = index.attr("levels"), codes = index.attr("codes");
+    out.row_id = to_vector<std::int32_t>(codes[0], "int32");
+    out.row_date = to_vector<std::int32_t>(codes[1], "int32");
+    out.rows = out.row_id.size();
+
+    std::string label_what = std::string(what) + ": order_book_id level";
+    out.ids = str_labels(levels[0], label_what.c_str());
+    std::vector<std::int64_t> kept;
+    std::vector<std::int32_t> id_remap =
+        used_ascending(out.ids, out.row_id, std::less<std::string>{}, kept);
+
+    nb::object date_level = as_naive_datetime_index(levels[1]);
+    out.dates = datetime_ns(date_level);
+    std::vector<std::int32_t> date_remap =
+        used_ascending(out.dates, out.row_date, std::less<std::int64_t>{}, kept);
+    out.date_index = date_level.attr("take")(numpy_array(std::move(kept)));
+
+    for (std::int32_t& c : out.row_id) c = c < 0 ? -1 : id_remap[static_cast<std::size_t>(c)];
+    for (std::int32_t& c : out.row_date) c = c < 0 ? -1 : date_remap[static_cast<std::size_t>(c)];
+    return out;
+}
+
+std::vector<double> read_column(const LongFrame& frame, nb::handle field) {
+    return to_float_vector(frame.frame[field]);
+}
+
+core::Panel long_to_panel(const LongFrame& frame, const std::vector<double>& values,
+                          core::Duplicates policy) {
+    core::Scattered s;
+    {
+        nb::gil_scoped_release unlocked;
+        s = core::scatter_rows(frame.row_id, frame.row_date, values, frame.ids.size(),
+                               frame.dates.size(), policy);
+    }
+    if (policy == core::Duplicates::report && s.first_duplicate >= 0) {
+        const auto r = static_cast<std::size_t>(s.first_duplicate);
+        nb::object date = frame.date_index[frame.row_date[r]];
+        std::string id = frame.ids[static_cast<std::size_t>(frame.row_id[r])];
+        nb::str date_text = nb::str(date);
+        PyErr_Format(PyExc_ValueError,
+                     "the data client's answer holds duplicate entries for (%R, %S); cannot reshape",
+                     nb::str(id.data(), id.size()).ptr(), date_text.ptr());
+        throw nb::python_error();
+    }
+    return std::move(s.panel);
+}
+
+// ---- results ----------------------------------------------------------------------------
+
+nb::object make_frame(core::Panel&& panel, nb::handle index, nb::handle columns) {
+    const std::size_t ids = panel.n_ids, dates = panel.n_dates;
+    nb::object array = numpy_array(std::move(panel.values), ids, dates);
+    return pandas().attr("DataFrame")(array.attr("T"), "index"_a = index, "columns"_a = columns,
+                                      "copy"_a = false);
+}
+
+} // namespace brelvox::bridge

@@ -1,0 +1,192 @@
+// brelvox.marketdata.quenta: daily returns of every asset type.
+#include "bridge.hpp"
+
+#include "daily_returns.hpp"
+
+#include <numeric>
+
+namespace brelvox::quenta {
+
+namespace bridge = brelvox::bridge;
+static nb::handle module_handle;
+
+static const char* const kDailyReturn = "日收益率";
+
+[[noreturn]] static void not_found(nb::handle dates, nb::handle order_book_ids) {
+    bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
+}
+
+// Calls `fn` and turns a ValueError of the client into None.
+template <class F> static nb::object none_on_value_error(F&& fn) {
+    try {
+        return fn();
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return nb::none();
+    }
+}
+
+static bool has_rows(nb::handle frame) { return !frame.is_none() && !nb::cast<bool>(frame.attr("empty")); }
+
+// Splits or dividends of a client answer as actions on the columns of `columns`.
+static std::vector<core::CorporateAction> read_actions(nb::handle answer, const char* numerator,
+                                                       const char* denominator,
+                                                       nb::handle columns) {
+    nb::module_ pd = bridge::pandas();
+    nb::object rows = answer.attr("reset_index")();
+    std::vector<double> num = bridge::to_float_vector(rows[numerator]);
+    std::vector<double> den = bridge::to_float_vector(rows[denominator]);
+    std::vector<std::int64_t> when = bridge::datetime_ns(
+        pd.attr("DatetimeIndex")(pd.attr("to_datetime")(rows["ex_dividend_date"])));
+    std::vector<std::int64_t> where = bridge::to_vector<std::int64_t>(
+        columns.attr("get_indexer")(rows["order_book_id"]), "int64");
+    std::vector<core::CorporateAction> out(num.size());
+    for (std::size_t k = 0; k < out.size(); ++k)
+        out[k] = {static_cast<std::int32_t>(where[k]), when[k], num[k] / den[k]};
+    return out;
+}
+
+// Ex-date corrected day-over-day change of `price` (all rows, the first one NaN).
+static core::Panel adjusted_change(const core::Panel& price, const std::vector<std::int64_t>& dates,
+                                   nb::handle columns, nb::handle date_index) {
+    core::Panel change;
+    {
+        nb::gil_scoped_release unlocked;
+        change = core::padded_change(price);
+    }
+    if (price.n_dates < 2) return change;
+    nb::object api = bridge::client(module_handle);
+    nb::object first = date_index[1], last = date_index[-1];
+    std::vector<core::CorporateAction> splits, dividends;
+    nb::object answer = none_on_value_error([&] { return api.attr("get_split")(columns, first, last); });
+    if (has_rows(answer))
+        splits = read_actions(answer, "split_coefficient_to", "split_coefficient_from", columns);
+    answer = none_on_value_error([&] { return api.attr("get_dividend")(columns, first, last); });
+    if (has_rows(answer))
+        dividends = read_actions(answer, "dividend_cash_before_tax", "round_lot", columns);
+    nb::gil_scoped_release unlocked;
+    core::adjust_for_actions(change, price, dates, splits, dividends);
+    return change;
+}
+
+static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::handle field,
+                                    nb::handle adjust_dividend) {
+    nb::object first = dates[0];
+    nb::object last = dates[-1];
+    nb::object api = bridge::client(module_handle);
+    nb::object price = none_on_value_error([&] {
+        nb::object start = api.attr("get_previous_trading_date")(first);
+        return api.attr("get_price")(order_book_ids, start, last, "fields"_a = field,
+                                     "expect_df"_a = true, "adjust_type"_a = "none");
+    });
+    if (!has_rows(price)) not_found(dates, order_book_ids);
+
+    bridge::LongFrame frame = bridge::read_long_frame(price, "get_price");
+    core::Panel panel = bridge::long_to_panel(frame, bridge::read_column(frame, field));
+
+    core::Panel change;
+    if (PyObject_IsTrue(adjust_dividend.ptr()) == 1) {
+        nb::object columns = bridge::str_index(frame.ids, "order_book_id");
+        change = adjusted_change(panel, frame.dates, columns, frame.date_index);
+    } else {
+        nb::gil_scoped_release unlocked;
+        change = core::padded_change(panel);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+
+    bridge::IdLabels wanted_ids = bridge::read_ids(order_book_ids, "order_book_ids");
+    bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
+    const std::vector<std::int64_t> data_dates(frame.dates.begin() + (frame.dates.empty() ? 0 : 1),
+                                               frame.dates.end());
+    std::vector<std::int64_t> date_pos = core::positions_in_sorted(data_dates, wanted_dates.ns);
+    std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, frame.ids);
+    const bool same_dates = core::covers_exactly(data_dates.size(), date_pos);
+    const bool same_ids = core::covers_exactly(frame.ids.size(), id_pos);
+
+    nb::object index = same_dates ? bridge::without_first(frame.date_index)
+                                  : wanted_dates.index;
+    nb::object columns = same_ids ? bridge::str_index(frame.ids, "order_book_id")
+                                  : bridge::pandas().attr("Index")(wanted_ids.objects);
+    {
+        nb::gil_scoped_release unlocked;
+        core::drop_leading_dates(change, 1);
+        if (!same_dates || !same_ids) {
+            std::vector<std::int64_t> all_dates, all_ids;
+            if (same_dates) {
+                all_dates.resize(change.n_dates);
+                std::iota(all_dates.begin(), all_dates.end(), 0);
+            }
+            if (same_ids) {
+                all_ids.resize(change.n_ids);
+                std::iota(all_ids.begin(), all_ids.end(), 0);
+            }
+            change = core::conform(change, same_ids ? all_ids : id_pos,
+                                   same_dates ? all_dates : date_pos, 0.0);
+        }
+        core::fill_nan(change, 0.0);
+    }
+    return bridge::make_frame(std::move(change), bridge::renamed(index, "date"),
+                              bridge::renamed(columns, "order_book_id"));
+}
+
+static nb::object adjust_daily_return(nb::handle price) {
+    nb::module_ pd = bridge::pandas();
+    nb::object index = price.attr("index"), columns = price.attr("columns");
+    std::vector<std::int64_t> dates = bridge::datetime_ns(bridge::to_date_labels(index).index);
+    nb::object values = price.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = bridge::numpy().attr("nan"));
+    std::vector<double> by_date = bridge::to_vector<double>(values, "float64");
+    const std::size_t n_dates = dates.size(), n_ids = nb::len(columns);
+    core::Panel panel(n_ids, n_dates, 0.0);
+    for (std::size_t t = 0; t < n_dates; ++t)
+        for (std::size_t i = 0; i < n_ids; ++i) panel.at(i, t) = by_date[t * n_ids + i];
+    core::Panel change = adjusted_change(panel, dates, columns, index);
+    core::drop_leading_dates(change, 1);
+    return bridge::make_frame(std::move(change), bridge::without_first(index), columns);
+}
+
+static nb::object equity_returns(nb::handle ids, nb::handle dates) {
+    return get_daily_returns(ids, dates, nb::str("close"), Py_True);
+}
+static nb::object option_returns(nb::handle ids, nb::handle dates) {
+    return get_daily_returns(ids, dates, nb::str("close"), Py_False);
+}
+static nb::object future_returns(nb::handle ids, nb::handle dates) {
+    return get_daily_returns(ids, dates, nb::str("settlement"), Py_False);
+}
+
+} // namespace brelvox::quenta
+
+NB_MODULE(quenta, m) {
+    using namespace brelvox::quenta;
+    namespace bridge = brelvox::bridge;
+    module_handle = m;
+    m.attr("bisect") = nb::module_::import_("bisect");
+    m.attr("Sequence") = nb::module_::import_("typing").attr("Sequence");
+    m.attr("pd") = bridge::pandas();
+    m.attr("np") = bridge::numpy();
+    m.attr("ondrax") = nb::module_::import_("ondrax");
+    m.attr("DateConvertible") = nb::module_::import_("brelvox.types").attr("DateConvertible");
+    nb::module_ exceptions = nb::module_::import_("brelvox.exceptions");
+    m.attr("MissingData") = exceptions.attr("MissingData");
+    m.attr("UnknownAssets") = exceptions.attr("UnknownAssets");
+
+    bridge::export_function(
+        m, "_not_found_behave",
+        nb::cpp_function([](nb::handle dates, nb::handle ids) { not_found(dates, ids); },
+                         nb::name("_not_found_behave"), "dates"_a, "order_book_ids"_a));
+    bridge::export_function(
+        m, "_get_daily_returns",
+        nb::cpp_function(&get_daily_returns, nb::name("_get_daily_returns"), "order_book_ids"_a,
+                         "dates"_a, "field"_a, "adjust_dividend"_a = false));
+    bridge::export_function(m, "_adjust_daily_return",
+                            nb::cpp_function(&adjust_daily_return, nb::name("_adjust_daily_return")));
+    bridge::export_function(m, "get_equity_daily_returns",
+                            nb::cpp_function(&equity_returns, nb::name("get_equity_daily_returns"),
+                                             "order_book_ids"_a, "dates"_a));
+    bridge::export_function(m, "get_option_daily_returns",
+                            nb::cpp_function(&option_returns, nb::name("get_option_daily_returns"),
+                                             "order_book_ids"_a, "dates"_a));
+    bridge::export_function(m, "get_future_daily_returns",
+                            nb::cpp_function(&future_returns, nb::name("get_future_daily_returns"),
+                                             "order_book_ids"_a, "dates"_a));
+}
