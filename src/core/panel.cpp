@@ -18,7 +18,8 @@ Scattered scatter_rows(std::span<const std::int32_t> row_id, std::span<const std
     for (std::size_t r = 0; r < rows; ++r) {
         const std::int32_t i = row_id[r], d = row_date[r];
         if (i < 0 || d < 0) continue;
-        const std::size_t cell = static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
+        const std::size_t cell =
+            static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
         if (taken[cell]) {
             if (out.first_duplicate < 0) out.first_duplicate = static_cast<std::ptrdiff_t>(r);
             if (policy == Duplicates::report) return out;

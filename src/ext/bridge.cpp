@@ -7,10 +7,16 @@
 
 namespace brelvox::bridge {
 
-nb::module_ pandas() { return nb::module_::import_("pandas"); }
-nb::module_ numpy() { return nb::module_::import_("numpy"); }
+nb::module_ pandas() {
+    return nb::module_::import_("pandas");
+}
+nb::module_ numpy() {
+    return nb::module_::import_("numpy");
+}
 
-nb::object client(nb::handle module) { return nb::getattr(module, "ondrax"); }
+nb::object client(nb::handle module) {
+    return nb::getattr(module, "ondrax");
+}
 
 namespace {
 // Each exported function's `self` is a small module whose state holds the callable: a
@@ -27,8 +33,15 @@ void export_function(nb::module_& module, const char* name, nb::object callable,
     auto* method = new PyMethodDef{
         name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward_call)),
         METH_FASTCALL | METH_KEYWORDS, doc};
-    auto* def = new PyModuleDef{PyModuleDef_HEAD_INIT, strdup(qualified.c_str()), nullptr,
-                                sizeof(PyObject*), nullptr, nullptr, nullptr, nullptr, nullptr};
+    auto* def = new PyModuleDef{PyModuleDef_HEAD_INIT,
+                                strdup(qualified.c_str()),
+                                nullptr,
+                                sizeof(PyObject*),
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr};
     nb::object holder = nb::steal(PyModule_Create(def));
     if (!holder.is_valid()) throw nb::python_error();
     *static_cast<PyObject**>(PyModule_GetState(holder.ptr())) = callable.release().ptr();
@@ -39,8 +52,9 @@ void export_function(nb::module_& module, const char* name, nb::object callable,
 }
 
 void raise_arg_type(const char* name, const char* expected, nb::handle value) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, expected, Py_TYPE(value.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 expected, Py_TYPE(value.ptr())->tp_name);
     throw nb::python_error();
 }
 
@@ -59,7 +73,9 @@ void raise_missing_data(const char* kind, nb::handle order_book_ids, nb::handle 
     throw nb::python_error();
 }
 
-bool error_is(const nb::python_error& error, PyObject* type) { return error.matches(type); }
+bool error_is(const nb::python_error& error, PyObject* type) {
+    return error.matches(type);
+}
 
 // ---- arrays -----------------------------------------------------------------------------
 
@@ -106,8 +122,9 @@ std::vector<double> to_float_vector(nb::handle values) {
     return to_vector<double>(array, "float64");
 }
 
-template <class T> static nb::object owned_array(std::vector<T>&& values, std::size_t rows,
-                                                 std::size_t cols, std::size_t ndim) {
+template <class T>
+static nb::object owned_array(std::vector<T>&& values, std::size_t rows, std::size_t cols,
+                              std::size_t ndim) {
     auto* heap = new std::vector<T>(std::move(values));
     nb::capsule owner(heap, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
     size_t shape[2] = {rows, cols};
@@ -132,11 +149,16 @@ std::vector<std::int64_t> datetime_ns(nb::handle datetime_index) {
     std::vector<std::int64_t> out = to_vector<std::int64_t>(values.attr("view")("int64"), "int64");
     const std::string u = nb::cast<std::string>(unit);
     std::int64_t scale = 1;
-    if (u == "us") scale = 1000;
-    else if (u == "ms") scale = 1000000;
-    else if (u == "s") scale = 1000000000;
-    else if (u == "D") scale = 86400LL * 1000000000LL;
-    else if (u != "ns") throw nb::value_error(("unsupported datetime unit: " + u).c_str());
+    if (u == "us")
+        scale = 1000;
+    else if (u == "ms")
+        scale = 1000000;
+    else if (u == "s")
+        scale = 1000000000;
+    else if (u == "D")
+        scale = 86400LL * 1000000000LL;
+    else if (u != "ns")
+        throw nb::value_error(("unsupported datetime unit: " + u).c_str());
     if (scale != 1)
         for (std::int64_t& v : out)
             if (v != std::numeric_limits<std::int64_t>::min()) v *= scale;
@@ -218,7 +240,9 @@ nb::object str_index(const std::vector<std::string>& labels, const char* name) {
     return pandas().attr("Index")(items, "name"_a = name);
 }
 
-nb::object renamed(nb::handle index, const char* name) { return index.attr("rename")(name); }
+nb::object renamed(nb::handle index, const char* name) {
+    return index.attr("rename")(name);
+}
 
 nb::object without_first(nb::handle sequence) {
     nb::object tail = nb::steal(PySlice_New(nb::int_(1).ptr(), Py_None, Py_None));
@@ -235,7 +259,8 @@ std::vector<std::int32_t> used_ascending(std::vector<Label>& labels,
                                          std::vector<std::int64_t>& kept_levels) {
     std::vector<bool> used(labels.size(), false);
     for (std::int32_t c : codes)
-        if (c >= 0 && static_cast<std::size_t>(c) < labels.size()) used[static_cast<std::size_t>(c)] = true;
+        if (c >= 0 && static_cast<std::size_t>(c) < labels.size())
+            used[static_cast<std::size_t>(c)] = true;
     std::vector<std::int64_t> order;
     for (std::size_t k = 0; k < labels.size(); ++k)
         if (used[k]) order.push_back(static_cast<std::int64_t>(k));
@@ -263,7 +288,8 @@ LongFrame read_long_frame(nb::handle frame, const char* what) {
         throw nb::python_error();
     }
     nb::object index = frame.attr("index");
-    if (!nb::isinstance(index, pd.attr("MultiIndex")) || nb::cast<int>(index.attr("nlevels")) != 2) {
+    if (!nb::isinstance(index, pd.attr("MultiIndex")) ||
+        nb::cast<int>(index.attr("nlevels")) != 2) {
         PyErr_Format(PyExc_ValueError,
                      "%s: expected the data client's frame indexed by (order_book_id, date)", what);
         throw nb::python_error();
@@ -309,9 +335,10 @@ core::Panel long_to_panel(const LongFrame& frame, const std::vector<double>& val
         nb::object date = frame.date_index[frame.row_date[r]];
         std::string id = frame.ids[static_cast<std::size_t>(frame.row_id[r])];
         nb::str date_text = nb::str(date);
-        PyErr_Format(PyExc_ValueError,
-                     "the data client's answer holds duplicate entries for (%R, %S); cannot reshape",
-                     nb::str(id.data(), id.size()).ptr(), date_text.ptr());
+        PyErr_Format(
+            PyExc_ValueError,
+            "the data client's answer holds duplicate entries for (%R, %S); cannot reshape",
+            nb::str(id.data(), id.size()).ptr(), date_text.ptr());
         throw nb::python_error();
     }
     return std::move(s.panel);

@@ -40,8 +40,7 @@ void require_str(nb::handle value, const char* name);
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, nb::handle value);
 
 // Raises brelvox.exceptions.MissingData(kind, order_book_ids, dates).
-[[noreturn]] void raise_missing_data(const char* kind, nb::handle order_book_ids,
-                                     nb::handle dates);
+[[noreturn]] void raise_missing_data(const char* kind, nb::handle order_book_ids, nb::handle dates);
 
 // True when the pending Python error is an instance of `type`; the error stays set.
 bool error_is(const nb::python_error& error, PyObject* type);
@@ -59,8 +58,8 @@ nb::object numpy_array(std::vector<std::int64_t>&& values);
 // ---- labels -----------------------------------------------------------------------------
 
 struct DateLabels {
-    nb::object index;              // a DatetimeIndex, in the resolution it came with
-    std::vector<std::int64_t> ns;  // the same dates as nanoseconds since 1970 (NaT: INT64_MIN)
+    nb::object index;             // a DatetimeIndex, in the resolution it came with
+    std::vector<std::int64_t> ns; // the same dates as nanoseconds since 1970 (NaT: INT64_MIN)
 };
 
 // Nanoseconds of a DatetimeIndex-like object, the unit read from its dtype.
@@ -89,9 +88,9 @@ nb::object str_index(const std::vector<std::string>& labels, const char* name);
 
 struct LongFrame {
     nb::object frame;
-    std::vector<std::string> ids;     // distinct instruments present, ascending
-    std::vector<std::int64_t> dates;  // distinct dates present, ascending (ns)
-    nb::object date_index;            // those dates as a DatetimeIndex in the client's unit
+    std::vector<std::string> ids;       // distinct instruments present, ascending
+    std::vector<std::int64_t> dates;    // distinct dates present, ascending (ns)
+    nb::object date_index;              // those dates as a DatetimeIndex in the client's unit
     std::vector<std::int32_t> row_id;   // per row: position in `ids`, -1 when missing
     std::vector<std::int32_t> row_date; // per row: position in `dates`, -1 when missing
     std::size_t rows = 0;

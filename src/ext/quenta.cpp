@@ -26,7 +26,9 @@ template <class F> static nb::object none_on_value_error(F&& fn) {
     }
 }
 
-static bool has_rows(nb::handle frame) { return !frame.is_none() && !nb::cast<bool>(frame.attr("empty")); }
+static bool has_rows(nb::handle frame) {
+    return !frame.is_none() && !nb::cast<bool>(frame.attr("empty"));
+}
 
 // Splits or dividends of a client answer as actions on the columns of `columns`.
 static std::vector<core::CorporateAction> read_actions(nb::handle answer, const char* numerator,
@@ -58,7 +60,8 @@ static core::Panel adjusted_change(const core::Panel& price, const std::vector<s
     nb::object api = bridge::client(module_handle);
     nb::object first = date_index[1], last = date_index[-1];
     std::vector<core::CorporateAction> splits, dividends;
-    nb::object answer = none_on_value_error([&] { return api.attr("get_split")(columns, first, last); });
+    nb::object answer =
+        none_on_value_error([&] { return api.attr("get_split")(columns, first, last); });
     if (has_rows(answer))
         splits = read_actions(answer, "split_coefficient_to", "split_coefficient_from", columns);
     answer = none_on_value_error([&] { return api.attr("get_dividend")(columns, first, last); });
@@ -73,6 +76,7 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
                                     nb::handle adjust_dividend) {
     nb::object first = dates[0];
     nb::object last = dates[-1];
+    bridge::IdLabels wanted_ids = bridge::read_ids(order_book_ids, "order_book_ids");
     nb::object api = bridge::client(module_handle);
     nb::object price = none_on_value_error([&] {
         nb::object start = api.attr("get_previous_trading_date")(first);
@@ -94,7 +98,6 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     }
     if (PyErr_Occurred()) throw nb::python_error();
 
-    bridge::IdLabels wanted_ids = bridge::read_ids(order_book_ids, "order_book_ids");
     bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
     const std::vector<std::int64_t> data_dates(frame.dates.begin() + (frame.dates.empty() ? 0 : 1),
                                                frame.dates.end());
@@ -103,8 +106,7 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     const bool same_dates = core::covers_exactly(data_dates.size(), date_pos);
     const bool same_ids = core::covers_exactly(frame.ids.size(), id_pos);
 
-    nb::object index = same_dates ? bridge::without_first(frame.date_index)
-                                  : wanted_dates.index;
+    nb::object index = same_dates ? bridge::without_first(frame.date_index) : wanted_dates.index;
     nb::object columns = same_ids ? bridge::str_index(frame.ids, "order_book_id")
                                   : bridge::pandas().attr("Index")(wanted_ids.objects);
     {
@@ -133,7 +135,8 @@ static nb::object adjust_daily_return(nb::handle price) {
     nb::module_ pd = bridge::pandas();
     nb::object index = price.attr("index"), columns = price.attr("columns");
     std::vector<std::int64_t> dates = bridge::datetime_ns(bridge::to_date_labels(index).index);
-    nb::object values = price.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = bridge::numpy().attr("nan"));
+    nb::object values =
+        price.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = bridge::numpy().attr("nan"));
     std::vector<double> by_date = bridge::to_vector<double>(values, "float64");
     const std::size_t n_dates = dates.size(), n_ids = nb::len(columns);
     core::Panel panel(n_ids, n_dates, 0.0);
@@ -174,12 +177,13 @@ NB_MODULE(quenta, m) {
         m, "_not_found_behave",
         nb::cpp_function([](nb::handle dates, nb::handle ids) { not_found(dates, ids); },
                          nb::name("_not_found_behave"), "dates"_a, "order_book_ids"_a));
+    bridge::export_function(m, "_get_daily_returns",
+                            nb::cpp_function(&get_daily_returns, nb::name("_get_daily_returns"),
+                                             "order_book_ids"_a, "dates"_a, "field"_a,
+                                             "adjust_dividend"_a = false));
     bridge::export_function(
-        m, "_get_daily_returns",
-        nb::cpp_function(&get_daily_returns, nb::name("_get_daily_returns"), "order_book_ids"_a,
-                         "dates"_a, "field"_a, "adjust_dividend"_a = false));
-    bridge::export_function(m, "_adjust_daily_return",
-                            nb::cpp_function(&adjust_daily_return, nb::name("_adjust_daily_return")));
+        m, "_adjust_daily_return",
+        nb::cpp_function(&adjust_daily_return, nb::name("_adjust_daily_return")));
     bridge::export_function(m, "get_equity_daily_returns",
                             nb::cpp_function(&equity_returns, nb::name("get_equity_daily_returns"),
                                              "order_book_ids"_a, "dates"_a));
