@@ -1,0 +1,13 @@
+from typing import Any, Hashable, Iterable, Optional, Union
+
+import pandas as pd
+from pandas import DatetimeIndex
+
+def maybe_reindex(
+    old: Union[pd.Series, pd.DataFrame], index: Iterable[Any], axis: Any = 0
+) -> Union[pd.Series, pd.DataFrame]: ...
+def shift1_by_trading_date(dates: Any, exchange: bool = True, right: bool = True) -> DatetimeIndex: ...
+def convert_to_datetime_index(dates: Any) -> DatetimeIndex: ...
+def append_level_in_multi_index(
+    index: pd.MultiIndex, level_name: Optional[str], level_value: Hashable
+) -> pd.MultiIndex: ...

@@ -1,0 +1,177 @@
+// brelvox.utils.frevo: small frame and index helpers shared by the data modules.
+#include "bridge.hpp"
+
+#include <datetime.h>
+
+namespace brelvox::frevo {
+
+namespace bridge = brelvox::bridge;
+static nb::handle module_handle;
+
+namespace {
+
+nb::object checked(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+bool truthy(nb::handle value) {
+    const int rc = PyObject_IsTrue(value.ptr());
+    if (rc < 0) throw nb::python_error();
+    return rc == 1;
+}
+
+// Whether the two collections hold the same labels, duplicates and order aside.
+bool same_label_set(nb::handle current, nb::handle wanted) {
+    nb::object have = checked(PySet_New(current.ptr()));
+    nb::object want = checked(PySet_New(wanted.ptr()));
+    if (PySet_GET_SIZE(have.ptr()) != PySet_GET_SIZE(want.ptr())) return false;
+    nb::object it = checked(PyObject_GetIter(want.ptr()));
+    while (PyObject* label = PyIter_Next(it.ptr())) {
+        const int found = PySet_Contains(have.ptr(), label);
+        Py_DECREF(label);
+        if (found < 0) throw nb::python_error();
+        if (found == 0) return false;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return true;
+}
+
+nb::object maybe_reindex(nb::handle old, nb::handle index, nb::handle axis) {
+    // An iterator would be used up by the comparison and leave nothing to reindex onto.
+    nb::object labels =
+        PyIter_Check(index.ptr()) ? checked(PySequence_List(index.ptr())) : nb::borrow(index);
+    const int on_rows = PyObject_RichCompareBool(axis.ptr(), nb::int_(0).ptr(), Py_EQ);
+    if (on_rows < 0) throw nb::python_error();
+    nb::object current = old.attr(on_rows ? "index" : "columns");
+    if (same_label_set(current, labels)) return nb::borrow(old);
+    if (on_rows) return old.attr("reindex")(labels);
+    return old.attr("reindex")("columns"_a = labels);
+}
+
+nb::object as_datetime_index(nb::handle dates) {
+    nb::module_ pd = bridge::pandas();
+    nb::object converted = pd.attr("to_datetime")(dates);
+    if (nb::isinstance(converted, pd.attr("DatetimeIndex"))) return converted;
+    if (nb::isinstance(converted, pd.attr("Series"))) return pd.attr("DatetimeIndex")(converted);
+    PyErr_Format(PyExc_TypeError, "dates: expected a collection of dates, got %.200s",
+                 Py_TYPE(dates.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+nb::object shift1_by_trading_date(nb::handle dates_in, nb::handle exchange, nb::handle right) {
+    nb::module_ pd = bridge::pandas();
+    nb::object dates = as_datetime_index(dates_in);
+    const std::size_t n = nb::len(dates);
+    if (n == 0) throw nb::index_error("dates is empty: there is no edge date to shift from");
+    const bool forward = truthy(right);
+    const bool on_exchange = truthy(exchange);
+
+    nb::object api = bridge::client(module_handle);
+    nb::object calendar = on_exchange ? api : nb::object(api.attr("bond"));
+    nb::object edge = dates[forward ? static_cast<Py_ssize_t>(n - 1) : 0];
+    nb::object answer =
+        calendar.attr(forward ? "get_next_trading_date" : "get_previous_trading_date")(edge);
+    nb::object insert_day =
+        answer.is_none() ? nb::object(pd.attr("NaT")) : nb::object(pd.attr("Timestamp")(answer));
+    if (insert_day.is(pd.attr("NaT"))) {
+        nb::str when = nb::str(edge);
+        PyErr_Format(PyExc_ValueError, "the %s calendar knows no trading day %s %S",
+                     on_exchange ? "exchange" : "interbank", forward ? "after" : "before",
+                     when.ptr());
+        throw nb::python_error();
+    }
+
+    if (n == 1) {
+        nb::list days;
+        days.append(insert_day);
+        return pd.attr("DatetimeIndex")(days, "freq"_a = dates.attr("freq"), "name"_a = "date");
+    }
+    if (forward) {
+        nb::object tail = bridge::without_first(dates);
+        return tail.attr("insert")(n - 1, insert_day);
+    }
+    nb::object head = dates[nb::slice(nb::none(), nb::int_(-1), nb::none())];
+    return head.attr("insert")(0, insert_day);
+}
+
+nb::object convert_to_datetime_index(nb::handle dates) {
+    nb::module_ pd = bridge::pandas();
+    PyObject* o = dates.ptr();
+    // One date of any kind, a numpy datetime64 included, gives a one-element index.
+    const bool single = PyUnicode_Check(o) || PyDate_Check(o) ||
+                        nb::isinstance(dates, pd.attr("Timestamp")) ||
+                        nb::isinstance(dates, bridge::numpy().attr("datetime64"));
+    if (single) {
+        nb::list one;
+        one.append(dates);
+        return pd.attr("to_datetime")(one);
+    }
+    if (nb::isinstance(dates, pd.attr("DatetimeIndex"))) return dates.attr("copy")();
+    return pd.attr("to_datetime")(dates);
+}
+
+nb::object append_level_in_multi_index(nb::handle index, nb::handle level_name,
+                                       nb::handle level_value) {
+    bridge::require_str_or_none(level_name, "level_name");
+    nb::object tail = nb::make_tuple(level_value);
+    nb::list entries;
+    nb::object it = checked(PyObject_GetIter(index.ptr()));
+    while (PyObject* entry = PyIter_Next(it.ptr())) {
+        nb::object held = nb::steal(entry);
+        entries.append(checked(PyNumber_Add(entry, tail.ptr())));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object new_index = bridge::pandas().attr("MultiIndex").attr("from_tuples")(entries);
+    nb::list added;
+    added.append(level_name);
+    nb::object names = index.attr("names");
+    new_index.attr("names") = checked(PyNumber_Add(names.ptr(), added.ptr()));
+    return new_index;
+}
+
+} // namespace
+
+} // namespace brelvox::frevo
+
+NB_MODULE(frevo, m) {
+    using namespace brelvox::frevo;
+    namespace bridge = brelvox::bridge;
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw nb::python_error();
+    module_handle = m;
+
+    nb::module_ typing = nb::module_::import_("typing");
+    m.attr("Iterable") = typing.attr("Iterable");
+    m.attr("Union") = typing.attr("Union");
+    nb::module_ datetime = nb::module_::import_("datetime");
+    m.attr("datetime") = datetime.attr("datetime");
+    m.attr("date") = datetime.attr("date");
+    nb::module_ pd = bridge::pandas();
+    m.attr("pd") = pd;
+    m.attr("DatetimeIndex") = pd.attr("DatetimeIndex");
+    m.attr("ondrax") = nb::module_::import_("ondrax");
+
+    bridge::export_function(
+        m, "maybe_reindex",
+        nb::cpp_function(&maybe_reindex, nb::name("maybe_reindex"), "old"_a.none(),
+                         "index"_a.none(), "axis"_a.none() = 0),
+        "old itself when its labels on axis are already exactly those of index (as sets), "
+        "otherwise old reindexed onto index.");
+    bridge::export_function(
+        m, "shift1_by_trading_date",
+        nb::cpp_function(&shift1_by_trading_date, nb::name("shift1_by_trading_date"),
+                         "dates"_a.none(), "exchange"_a.none() = true, "right"_a.none() = true),
+        "The dates moved one trading day forward (right) or backward, the day entering at the "
+        "edge asked of the exchange or the interbank calendar.");
+    bridge::export_function(m, "convert_to_datetime_index",
+                            nb::cpp_function(&convert_to_datetime_index,
+                                             nb::name("convert_to_datetime_index"),
+                                             "dates"_a.none()),
+                            "One date or many as a DatetimeIndex.");
+    bridge::export_function(
+        m, "append_level_in_multi_index",
+        nb::cpp_function(&append_level_in_multi_index, nb::name("append_level_in_multi_index"),
+                         "index"_a.none(), "level_name"_a.none(), "level_value"_a.none()),
+        "A new MultiIndex with a last level named level_name holding level_value.");
+}
