@@ -32,7 +32,9 @@ static nb::object make_class(const char* name, nb::handle base, const char* doc,
     return type(name, nb::make_tuple(base), body);
 }
 
-// Wraps `fn` (a native function) in `classmethod` and binds it on `cls` as `name`.
+// Wraps `fn` (a native function) in `classmethod` and binds it on `cls` as `name`. The
+// scope gives the function its __module__ and __qualname__; nanobind also binds the bare
+// function there, which the classmethod then replaces.
 template <class F, class... Extra>
 static void add_classmethod(nb::handle cls, const char* name, F&& fn, const Extra&... extra) {
     nb::object native =
