@@ -1,0 +1,56 @@
+// Classification in force per (date, stock) from pre-sorted histories, and its one-hot form.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace brelvox::core {
+
+// Days since 1970-01-01 of a proleptic Gregorian calendar date.
+std::int32_t days_from_civil(std::int64_t year, unsigned month, unsigned day);
+
+// A day that no history or listing bound ever contains (unknown or missing dates).
+inline constexpr std::int32_t kNoDay = std::numeric_limits<std::int32_t>::min();
+// An industry code meaning "no industry".
+inline constexpr std::int32_t kNoIndustry = -1;
+
+// Calendar day of nanoseconds since 1970 (wall clock); INT64_MIN (NaT) gives kNoDay.
+std::int32_t day_of_ns(std::int64_t ns);
+
+// Flat store of every stock's history: entries newest start first within a stock.
+struct IndustryHistory {
+    std::vector<std::int32_t> start_day;
+    std::vector<std::int32_t> code; // kNoIndustry for an entry without a name
+};
+
+// One requested stock: where its history sits in the store and its listing bounds
+// (both inclusive). `count == 0` means no history at all.
+struct StockQuery {
+    std::uint32_t begin = 0;
+    std::uint32_t count = 0;
+    std::int32_t listed = 0;
+    std::int32_t delisted = 0;
+};
+
+// Code in force per cell, dates outer and stocks inner: the first entry that started on or
+// before the day, provided the day lies within the listing bounds.
+std::vector<std::int32_t> classify(const IndustryHistory& history,
+                                   const std::vector<StockQuery>& stocks,
+                                   const std::vector<std::int32_t>& days);
+
+// Codes in the order they first occur among `cells`; `column_of_code[c]` is -1 for a code
+// that never occurs.
+struct ColumnOrder {
+    std::vector<std::int32_t> column_of_code;
+    std::vector<std::int32_t> code_of_column;
+};
+ColumnOrder columns_in_order_met(const std::vector<std::int32_t>& cells, std::size_t n_codes);
+
+// Sets out[column * cells.size() + row] = 1 for each classified cell; `out` must hold
+// zeros for n_columns * cells.size() bytes (column-major, one column after the other).
+void fill_one_hot(const std::vector<std::int32_t>& cells, const ColumnOrder& order,
+                  std::int8_t* out);
+
+} // namespace brelvox::core

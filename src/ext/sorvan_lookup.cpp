@@ -1,0 +1,309 @@
+// Which industry each stock belonged to on each date: a native index over the loaded
+// tables, one pass over dates and stocks, and the one-hot result frame.
+#include "sorvan.hpp"
+
+#include <cstdlib>
+#include <memory>
+#include <unordered_map>
+
+#include "industry_lookup.hpp"
+
+namespace brelvox::sorvan {
+
+namespace {
+
+// The (start day, industry code) entries of every stock list of one table, so that a lookup
+// never unpacks the Python pairs again while the table is in use. Each list is indexed with
+// the pair objects it held; a list changed since is indexed anew.
+class TableIndex {
+  public:
+    explicit TableIndex(nb::handle table) : table_(nb::borrow(table)) {
+        if (!PyDict_Check(table.ptr())) return;
+        PyObject *key = nullptr, *value = nullptr;
+        Py_ssize_t pos = 0;
+        std::vector<nb::object> lists;
+        while (PyDict_Next(table.ptr(), &pos, &key, &value)) lists.push_back(nb::borrow(value));
+        for (const nb::object& list : lists) {
+            try {
+                slot_of(list);
+            } catch (nb::python_error&) {
+                // Left for the lookup that needs it to report.
+            }
+        }
+    }
+
+    bool indexes(nb::handle table) const { return table_.is(table); }
+    const nb::list& names() const { return names_; }
+
+    struct Span {
+        std::uint32_t begin, count;
+    };
+
+    // The entries of a non-empty stock list (indexed now if new or changed).
+    Span slot_of(nb::handle list) {
+        auto found = slot_of_list_.find(list.ptr());
+        if (found != slot_of_list_.end() && unchanged(slots_[found->second], list))
+            return slots_[found->second].span;
+        Slot slot{nb::borrow(list), parse(list)};
+        slot_of_list_[list.ptr()] = static_cast<std::uint32_t>(slots_.size());
+        slots_.push_back(std::move(slot));
+        return slots_.back().span;
+    }
+
+    const core::IndustryHistory& entries() const { return entries_; }
+
+  private:
+    struct Slot {
+        nb::object list;
+        Span span;
+    };
+
+    bool unchanged(const Slot& slot, nb::handle list) const {
+        if (!PyList_CheckExact(list.ptr()) ||
+            PyList_GET_SIZE(list.ptr()) != static_cast<Py_ssize_t>(slot.span.count))
+            return false;
+        for (std::uint32_t k = 0; k < slot.span.count; ++k)
+            if (PyList_GET_ITEM(list.ptr(), k) != pairs_[slot.span.begin + k].ptr()) return false;
+        return true;
+    }
+
+    std::int32_t code_of(nb::handle name) {
+        if (name.is_none()) return core::kNoIndustry;
+        PyObject* code = PyDict_GetItemWithError(code_of_name_.ptr(), name.ptr());
+        if (code) return static_cast<std::int32_t>(PyLong_AsLong(code));
+        if (PyErr_Occurred()) throw nb::python_error();
+        const auto next = static_cast<std::int32_t>(nb::len(names_));
+        code_of_name_[name] = nb::int_(next);
+        names_.append(name);
+        return next;
+    }
+
+    Span parse(nb::handle list) {
+        nb::object items = nb::steal(PySequence_Fast(list.ptr(), "an industry table holds lists"));
+        if (!items.is_valid()) throw nb::python_error();
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+        const auto begin = static_cast<std::uint32_t>(pairs_.size());
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            nb::handle item = PySequence_Fast_GET_ITEM(items.ptr(), k);
+            nb::object pair = nb::steal(PySequence_Fast(item.ptr(), "not a (start, name) pair"));
+            if (!pair.is_valid()) throw nb::python_error();
+            if (PySequence_Fast_GET_SIZE(pair.ptr()) != 2)
+                throw nb::value_error("an industry table entry is not a (start, name) pair");
+            std::int32_t day = 0;
+            if (!date_day(PySequence_Fast_GET_ITEM(pair.ptr(), 0), day))
+                throw nb::type_error("an industry table entry does not start with a date");
+            entries_.start_day.push_back(day);
+            entries_.code.push_back(code_of(PySequence_Fast_GET_ITEM(pair.ptr(), 1)));
+            pairs_.push_back(nb::borrow(item));
+        }
+        return {begin, static_cast<std::uint32_t>(n)};
+    }
+
+    nb::object table_;
+    core::IndustryHistory entries_;
+    std::vector<nb::object> pairs_; // aligned with entries_
+    std::vector<Slot> slots_;
+    std::unordered_map<PyObject*, std::uint32_t> slot_of_list_;
+    nb::dict code_of_name_;
+    nb::list names_;
+};
+
+// One index per standard, replaced when its holder serves another table object. Never
+// freed, so nothing is released after the interpreter has gone.
+std::shared_ptr<TableIndex>* index_by_standard[2] = {nullptr, nullptr};
+
+std::shared_ptr<TableIndex> index_of(nb::handle table, bool shenwan) {
+    auto*& held = index_by_standard[shenwan ? 0 : 1];
+    if (!held) held = new std::shared_ptr<TableIndex>();
+    if (!*held || !(*held)->indexes(table)) *held = std::make_shared<TableIndex>(table);
+    return *held;
+}
+
+bool equals(nb::handle value, const char* text) {
+    const int equal = PyObject_RichCompareBool(value.ptr(), nb::str(text).ptr(), Py_EQ);
+    if (equal < 0) throw nb::python_error();
+    return equal != 0;
+}
+
+std::int32_t bound_day(nb::handle value) {
+    std::int32_t day = 0;
+    if (!date_day(value.ptr(), day)) throw nb::type_error("listing bounds must be dates");
+    return day;
+}
+
+// The histories of the requested stocks, copied out of the index, with listing bounds:
+// what one pass over dates and stocks needs, detached from Python objects.
+struct Request {
+    core::IndustryHistory entries;
+    std::vector<core::StockQuery> stocks;
+    nb::list names; // industry code -> name
+};
+
+Request gather(nb::handle table, bool shenwan, const nb::list& ids) {
+    std::shared_ptr<TableIndex> index = index_of(table, shenwan);
+    nb::object bounds_of = module().attr("get_listing_date_and_delisting_date");
+    Request out;
+    out.names = index->names();
+    out.stocks.resize(ids.size());
+    for (std::size_t j = 0; j < out.stocks.size(); ++j) {
+        nb::handle id = ids[j];
+        bridge::require_str_or_none(id, "order_book_id");
+        nb::object history = table[id]; // a defaultdict adds an empty list for a new stock
+        const int any = PyObject_IsTrue(history.ptr());
+        if (any < 0) throw nb::python_error();
+        if (!any) continue;
+        const TableIndex::Span span = index->slot_of(history);
+        core::StockQuery& query = out.stocks[j];
+        query.begin = static_cast<std::uint32_t>(out.entries.start_day.size());
+        query.count = span.count;
+        const core::IndustryHistory& all = index->entries();
+        out.entries.start_day.insert(out.entries.start_day.end(),
+                                     all.start_day.begin() + span.begin,
+                                     all.start_day.begin() + span.begin + span.count);
+        out.entries.code.insert(out.entries.code.end(), all.code.begin() + span.begin,
+                                all.code.begin() + span.begin + span.count);
+        nb::object bounds = bounds_of(id);
+        if (!nb::isinstance<nb::tuple>(bounds) || nb::len(bounds) != 2)
+            throw nb::type_error("listing bounds must be a (listed, delisted) pair of dates");
+        query.listed = bound_day(bounds[0]);
+        query.delisted = bound_day(bounds[1]);
+    }
+    return out;
+}
+
+// Industry code per (date, stock), dates outer and stocks inner.
+std::vector<std::int32_t> classify(nb::handle table, bool shenwan, const nb::list& ids,
+                                   const std::vector<std::int32_t>& days, nb::list& names) {
+    if (days.empty() || ids.size() == 0) return {};
+    Request request = gather(table, shenwan, ids);
+    names = request.names;
+    nb::gil_scoped_release unlocked;
+    return core::classify(request.entries, request.stocks, days);
+}
+
+nb::list as_list(nb::handle values) {
+    nb::object list = nb::steal(PySequence_List(values.ptr()));
+    if (!list.is_valid()) throw nb::python_error();
+    return nb::borrow<nb::list>(list);
+}
+
+nb::object int8_columns(std::size_t columns, std::size_t rows,
+                        const std::vector<std::int32_t>& cells, const core::ColumnOrder& order) {
+    const std::size_t bytes = columns * rows;
+    auto* data = static_cast<std::int8_t*>(std::calloc(bytes ? bytes : 1, 1));
+    if (!data) throw std::bad_alloc();
+    nb::capsule owner(data, [](void* p) noexcept { std::free(p); });
+    if (columns) {
+        nb::gil_scoped_release unlocked;
+        core::fill_one_hot(cells, order, data);
+    }
+    size_t shape[2] = {columns, rows};
+    return nb::ndarray<nb::numpy, std::int8_t>(data, 2, shape, owner).cast();
+}
+
+nb::object stock_industry(nb::handle order_book_ids, nb::handle dates, nb::handle standard) {
+    const bool shenwan = equals(standard, "sws");
+    if (!shenwan && !equals(standard, "citics")) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw nb::python_error();
+    }
+    nb::module_ pd = bridge::pandas();
+    nb::object converted = pd.attr("to_datetime")(dates);
+    std::vector<std::int32_t> days;
+    for (std::int64_t ns : bridge::to_date_labels(converted).ns)
+        days.push_back(core::day_of_ns(ns));
+    nb::list ids = bridge::read_ids(order_book_ids, "order_book_ids").objects;
+
+    nb::object table = industry_table(standard);
+    nb::list names;
+    std::vector<std::int32_t> cells = classify(table, shenwan, ids, days, names);
+    core::ColumnOrder order;
+    if (!cells.empty()) order = core::columns_in_order_met(cells, nb::len(names));
+
+    nb::list columns;
+    for (std::int32_t code : order.code_of_column) columns.append(names[code]);
+    nb::object index =
+        pd.attr("MultiIndex")
+            .attr("from_product")(nb::make_tuple(converted, ids),
+                                  "names"_a = nb::make_tuple("date", "order_book_id"));
+    nb::object values =
+        int8_columns(order.code_of_column.size(), days.size() * ids.size(), cells, order);
+    return pd.attr("DataFrame")(values.attr("T"), "index"_a = index, "columns"_a = columns,
+                                "copy"_a = false);
+}
+
+nb::object industry_idx(nb::handle order_book_ids, nb::handle dates, nb::handle standard) {
+    nb::object table = industry_table(standard);
+    nb::list ids = as_list(order_book_ids);
+    nb::list calendar_dates;
+    std::vector<std::int32_t> days;
+    for (nb::handle d : dates) {
+        nb::object day_date = d.attr("date")();
+        std::int32_t day = core::kNoDay;
+        if (!date_day(day_date.ptr(), day)) day = core::kNoDay;
+        days.push_back(day);
+        calendar_dates.append(day_date);
+    }
+    nb::list names;
+    std::vector<std::int32_t> cells = classify(table, equals(standard, "sws"), ids, days, names);
+    core::ColumnOrder order;
+    if (!cells.empty()) order = core::columns_in_order_met(cells, nb::len(names));
+
+    std::vector<nb::list> members(order.code_of_column.size());
+    const std::size_t n = ids.size();
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        if (cells[c] < 0) continue;
+        const auto column = order.column_of_code[static_cast<std::size_t>(cells[c])];
+        members[static_cast<std::size_t>(column)].append(
+            nb::make_tuple(calendar_dates[c / n], ids[c % n]));
+    }
+    nb::object out = module().attr("defaultdict")(nb::handle(&PyList_Type));
+    for (std::size_t k = 0; k < members.size(); ++k)
+        out[names[order.code_of_column[k]]] = members[k];
+    return out;
+}
+
+// The industry of one stock on one date, or None.
+nb::object one_industry(nb::handle data, nb::handle order_book_id, nb::handle date) {
+    bridge::require_str_or_none(order_book_id, "order_book_id");
+    nb::object history = data[order_book_id];
+    const int any = PyObject_IsTrue(history.ptr());
+    if (any < 0) throw nb::python_error();
+    if (!any) return nb::none();
+    nb::object bounds = module().attr("get_listing_date_and_delisting_date")(order_book_id);
+    nb::object listed = bounds[0], delisted = bounds[1];
+    auto compare = [](nb::handle a, nb::handle b, int op) {
+        const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+        if (r < 0) throw nb::python_error();
+        return r != 0;
+    };
+    if (compare(date, delisted, Py_GT) || compare(date, listed, Py_LT)) return nb::none();
+    for (nb::handle entry : history) {
+        nb::object start = entry[0], name = entry[1];
+        if (compare(start, date, Py_LE)) return name;
+    }
+    return nb::none();
+}
+
+} // namespace
+
+void register_lookup(nb::module_& m) {
+    bridge::export_function(m, "get_stock_industry",
+                            nb::cpp_function(&stock_industry, nb::name("get_stock_industry"),
+                                             "order_book_ids"_a.none(), "dates"_a.none(),
+                                             "standard"_a.none()),
+                            "One-hot frame of each stock's first-level industry on each date, "
+                            "rows (date, order_book_id), one int8 column per industry met.");
+    bridge::export_function(m, "_industry_idx",
+                            nb::cpp_function(&industry_idx, nb::name("_industry_idx"),
+                                             "order_book_ids"_a.none(), "dates"_a.none(),
+                                             "standard"_a.none()),
+                            "Industry name -> the (date, order_book_id) pairs classified in it.");
+    bridge::export_function(m, "_one_industry",
+                            nb::cpp_function(&one_industry, nb::name("_one_industry"),
+                                             "data"_a.none(), "order_book_id"_a.none(),
+                                             "date"_a.none()),
+                            "The industry of one stock on one date, or None.");
+}
+
+} // namespace brelvox::sorvan
