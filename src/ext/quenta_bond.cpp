@@ -1,0 +1,72 @@
+// Bond daily returns of brelvox.marketdata.quenta, from the client's bond valuations.
+#include "bridge.hpp"
+
+#include "bond_returns.hpp"
+
+namespace brelvox::quenta {
+
+namespace bridge = brelvox::bridge;
+
+namespace {
+nb::handle module_handle;
+
+const char* const kDailyReturn = "日收益率";
+const char* const kBondDoc = " 获取债券收益率数据. ";
+// Asked for in this order; the client's frame must carry all four.
+const char* const kFields[] = {"dirty_price_eod", "accrued_interest_intraday",
+                               "accrued_interest_eod", "residual_principal"};
+
+bool has_rows(nb::handle frame) {
+    return !frame.is_none() && !nb::cast<bool>(frame.attr("empty"));
+}
+
+// `with_payment` is accepted for callers' sake: payments always count.
+nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::handle) {
+    nb::object first = dates[0];
+    nb::object last = dates[-1];
+    bridge::IdLabels wanted_ids = bridge::read_ids(order_book_ids, "order_book_ids");
+    nb::object bond = bridge::client(module_handle).attr("bond");
+    nb::object pre_date = bond.attr("get_previous_trading_date")(first);
+    nb::list fields;
+    for (const char* field : kFields) fields.append(nb::str(field));
+    nb::object answer = bond.attr("get_valuation")(
+        order_book_ids, pre_date, last, "fields"_a = fields, "valuation_type"_a = "short");
+    if (!has_rows(answer)) bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
+
+    // Only read: the answer may live on in the client's own cache.
+    bridge::LongFrame frame = bridge::read_long_frame(answer, "get_valuation");
+    std::vector<double> column[4];
+    for (int k = 0; k < 4; ++k) column[k] = bridge::read_column(frame, nb::str(kFields[k]));
+    bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
+    nb::object columns = bridge::pandas().attr("Index")(wanted_ids.objects);
+
+    core::Panel result;
+    {
+        std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, frame.ids);
+        nb::gil_scoped_release unlocked;
+        const core::BondValuations rows{frame.row_id, frame.row_date,  frame.dates,
+                                        column[0],    column[1],       column[2],
+                                        column[3],    frame.ids.size()};
+        const core::Panel returns = core::bond_holding_returns(rows);
+        const std::vector<std::int64_t> date_pos =
+            core::positions_in_sorted(frame.dates, wanted_dates.ns);
+        result = core::conform(returns, id_pos, date_pos, 0.0);
+        core::fill_nan(result, 0.0);
+    }
+    return bridge::make_frame(std::move(result), bridge::renamed(wanted_dates.index, "date"),
+                              bridge::renamed(columns, "order_book_id"));
+}
+} // namespace
+
+} // namespace brelvox::quenta
+
+// Called at the end of the module's initialisation.
+void register_bond_returns(nb::module_& m) {
+    using namespace brelvox::quenta;
+    module_handle = m;
+    bridge::export_function(m, "get_bond_daily_returns",
+                            nb::cpp_function(&bond_daily_returns,
+                                             nb::name("get_bond_daily_returns"), "order_book_ids"_a,
+                                             "dates"_a, "with_payment"_a = true),
+                            kBondDoc);
+}
