@@ -397,11 +397,12 @@ def test_non_str_ids_inside_get_instruments(use_client):
     assert str(err.value) == ARG_MESSAGE.format("order_book_id", "int")
 
 
-def test_a_single_str_is_not_a_list_of_ids(use_client):
+@pytest.mark.parametrize("bad", ["000001.XSHE", None, 5])
+def test_ids_that_are_no_list_fail_before_the_refresh(use_client, bad):
     client = use_client(catalogue())
     for fn in (brisel.get_instruments, brisel.get_asset_types):
         with pytest.raises(TypeError, match="order_book_ids"):
-            fn("000001.XSHE")
+            fn(bad)
     assert client.calls == []
 
 

@@ -81,7 +81,8 @@ nb::object get_instrument(nb::handle order_book_id) {
 
 nb::dict get_instruments(nb::handle order_book_ids) {
     require_id_iterable(order_book_ids, "order_book_ids");
-    nb::object ids = nb::steal(PySequence_List(order_book_ids.ptr()));
+    nb::object ids = nb::steal(PySequence_Fast(
+        order_book_ids.ptr(), "order_book_ids must be an iterable of order_book_id"));
     if (!ids.is_valid()) raise_current();
     refresh_if_needed();
     nb::object fetch = global("_get_instrument");
@@ -107,8 +108,12 @@ nb::object get_asset_type(nb::handle order_book_id) {
 
 nb::dict get_asset_types(nb::handle order_book_ids) {
     require_id_iterable(order_book_ids, "order_book_ids");
+    // Read the ids first: an argument that is no iterable fails before any client call.
+    nb::object ids = nb::steal(PySequence_Fast(
+        order_book_ids.ptr(), "order_book_ids must be an iterable of order_book_id"));
+    if (!ids.is_valid()) raise_current();
     refresh_if_needed();
-    return type_cache().get_many(order_book_ids);
+    return type_cache().get_many(ids);
 }
 
 // ---- predicates (memoised by the module) ------------------------------------------------

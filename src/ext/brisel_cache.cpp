@@ -6,7 +6,8 @@ namespace brelvox::brisel {
 
 namespace {
 nb::handle module_object;
-Codes module_codes;
+// Never freed: the codes must outlive the interpreter's own teardown.
+Codes* module_codes = nullptr;
 bool assertions_enabled = true;
 nb::handle defaultdict_type;
 
@@ -18,7 +19,8 @@ constexpr long kValiditySeconds = 21600;
 
 // The items of any iterable, as a list or tuple we can index (no copy for those two).
 nb::object fast_sequence(nb::handle iterable) {
-    nb::object seq = nb::steal(PySequence_Fast(iterable.ptr(), "expected an iterable of ids"));
+    nb::object seq = nb::steal(
+        PySequence_Fast(iterable.ptr(), "order_book_ids must be an iterable of order_book_id"));
     if (!seq.is_valid()) raise_current();
     return seq;
 }
@@ -105,7 +107,7 @@ nb::object add(nb::handle a, nb::handle b) {
 } // namespace
 
 const Codes& codes() {
-    return module_codes;
+    return *module_codes;
 }
 nb::handle module() {
     return module_object;
@@ -264,7 +266,7 @@ void update_type() {
     }
     {
         nb::object funds = api.attr("fund").attr("all_instruments")();
-        cache.put_many(column_objects(funds, "order_book_id"), module_codes.public_fund);
+        cache.put_many(column_objects(funds, "order_book_id"), module_codes->public_fund);
     }
     cache.set_expire(add(now(), nb::int_(kValiditySeconds)));
 
@@ -283,7 +285,7 @@ void update_if_needed() {
 
 void set_module(nb::handle m, Codes&& c, bool assertions) {
     module_object = m;
-    module_codes = std::move(c);
+    module_codes = new Codes(std::move(c));
     assertions_enabled = assertions;
 }
 
