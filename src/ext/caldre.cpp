@@ -1,6 +1,430 @@
 // brelvox.marketdata.caldre: ChinaBond valuations and the treasury yield curve.
 #include "bridge.hpp"
 
+#include "index_weights.hpp"
+#include "valuation_rows.hpp"
+
+#include <cmath>
+
+namespace brelvox::caldre {
+
+namespace bridge = brelvox::bridge;
+static nb::handle module_handle;
+
+static const char* const kValuation = "估值数据";
+static const char* const kTreasuryCurve = "中债国债收益率曲线";
+static const char* const kRemainingTerm = "period_of_repayment";
+static const char* const kSourceTerm = "time_to_maturity";
+
+static bool is_missing(nb::handle value, nb::handle na, nb::handle nat) {
+    if (value.is_none() || value.is(na) || value.is(nat)) return true;
+    return PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+}
+
+// Bond id -> interbank id for the bonds that have one, or None when the lookup gives no
+// usable table (the ids are then queried as given).
+static nb::object interbank_codes(nb::handle api, nb::handle bond_list) {
+    nb::module_ pd = bridge::pandas();
+    nb::object na = pd.attr("NA"), nat = pd.attr("NaT");
+    try {
+        nb::object column = api.attr("bond").attr("get_secu_market_code")(bond_list)["NIB"];
+        nb::object ids = column.attr("index").attr("tolist")();
+        nb::object codes = column.attr("tolist")();
+        nb::dict table;
+        const std::size_t n = nb::len(codes);
+        for (std::size_t k = 0; k < n; ++k) {
+            nb::object code = codes[k];
+            if (!is_missing(code, na, nat)) table[ids[k]] = code;
+        }
+        return table;
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_TypeError) || e.matches(PyExc_KeyError)) return nb::none();
+        throw;
+    }
+}
+
+// Which identifiers are queried and under which caller identifiers their rows come back.
+struct Routing {
+    nb::list queried; // the identifiers to ask for, in set order
+    nb::dict primary; // queried id -> the caller's id its rows are filed under
+    nb::dict extra;   // queried id -> list of further caller ids that get the same rows
+};
+
+// An exchange id with a distinct interbank twin is queried as the twin. Every caller id
+// gets its rows: a repeated id counts once, and a twin asked for by several caller ids
+// (an exchange id and the twin itself, or two exchange ids) is answered under each.
+static Routing route(nb::handle bond_list, nb::handle table) {
+    Routing out;
+    nb::dict callers; // queried id -> caller ids in order
+    nb::dict seen;
+    for (nb::handle id : bond_list) {
+        if (seen.contains(id)) continue;
+        seen[id] = nb::none();
+        nb::object queried = nb::borrow(id);
+        if (!table.is_none() && nb::borrow<nb::dict>(table).contains(id)) {
+            nb::object twin = table[id];
+            const int differs = PyObject_RichCompareBool(twin.ptr(), id.ptr(), Py_NE);
+            if (differs < 0) throw nb::python_error();
+            if (differs) {
+                queried = twin;
+                out.primary[twin] = id; // a later caller id takes over, as before
+            }
+        }
+        if (!callers.contains(queried)) callers[queried] = nb::list();
+        nb::borrow<nb::list>(callers[queried]).append(id);
+    }
+    for (auto [queried, ids] : callers) {
+        nb::object filed =
+            out.primary.contains(queried) ? nb::object(out.primary[queried]) : nb::borrow(queried);
+        nb::list others;
+        for (nb::handle id : ids) {
+            const int same = PyObject_RichCompareBool(id.ptr(), filed.ptr(), Py_EQ);
+            if (same < 0) throw nb::python_error();
+            if (!same) others.append(id);
+        }
+        if (nb::len(others) > 0) out.extra[queried] = others;
+    }
+    nb::object query_set = nb::steal(PySet_New(nullptr));
+    for (auto item : callers)
+        if (PySet_Add(query_set.ptr(), item.first.ptr()) != 0) throw nb::python_error();
+    out.queried = nb::steal<nb::list>(PySequence_List(query_set.ptr()));
+    return out;
+}
+
+// `fields` as the source names them; a caller's list is changed in place.
+static nb::object normalise_fields(nb::handle fields) {
+    nb::object out = nb::borrow(fields);
+    if (PyUnicode_Check(fields.ptr())) {
+        nb::list one;
+        one.append(fields);
+        out = std::move(one);
+    }
+    nb::str remaining(kRemainingTerm);
+    const int has = PySequence_Contains(out.ptr(), remaining.ptr());
+    if (has < 0) throw nb::python_error();
+    if (has) {
+        out.attr("remove")(remaining);
+        out.attr("append")(nb::str(kSourceTerm));
+    }
+    return out;
+}
+
+// New outer level of the result: every label once, sorted when the labels allow it.
+struct OuterLevel {
+    nb::object index;
+    std::vector<std::int64_t> primary;            // old code -> new code
+    std::vector<std::vector<std::int64_t>> extra; // old code -> further new codes
+};
+
+static OuterLevel relabel_outer(nb::handle level, const Routing& routing) {
+    nb::list old_labels = nb::steal<nb::list>(PySequence_List(level.ptr()));
+    const std::size_t n = nb::len(old_labels);
+    nb::dict code_of;
+    nb::list labels;
+    auto code = [&](nb::handle label) -> std::int64_t {
+        if (!code_of.contains(label)) {
+            code_of[label] = nb::int_(nb::len(labels));
+            labels.append(label);
+        }
+        return nb::cast<std::int64_t>(code_of[label]);
+    };
+    OuterLevel out;
+    out.primary.resize(n);
+    out.extra.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        nb::handle old = old_labels[i];
+        const bool moved = routing.primary.contains(old);
+        out.primary[i] = code(moved ? nb::handle(routing.primary[old]) : old);
+        if (routing.extra.contains(old))
+            for (nb::handle id : nb::borrow<nb::list>(routing.extra[old]))
+                out.extra[i].push_back(code(id));
+    }
+    // Sorted labels, as building the index from tuples would give; mixed types stay as met.
+    nb::object sorted = nb::steal(PySequence_List(labels.ptr()));
+    if (PyList_Sort(sorted.ptr()) == 0) {
+        std::vector<std::int64_t> rank(nb::len(labels));
+        for (std::size_t k = 0; k < rank.size(); ++k)
+            rank[nb::cast<std::size_t>(code_of[nb::handle(PyList_GET_ITEM(sorted.ptr(), k))])] =
+                static_cast<std::int64_t>(k);
+        for (auto& c : out.primary) c = rank[static_cast<std::size_t>(c)];
+        for (auto& list : out.extra)
+            for (auto& c : list) c = rank[static_cast<std::size_t>(c)];
+        labels = nb::borrow<nb::list>(sorted);
+    } else {
+        PyErr_Clear();
+    }
+    out.index = bridge::pandas().attr("Index")(labels);
+    return out;
+}
+
+// The result column for field position `pos` of `frame` (-1: a column of NaN).
+struct Column {
+    bool is_float = false;
+    std::vector<double> values; // when is_float
+    nb::object array;           // otherwise
+};
+
+static Column take_column(nb::handle frame, std::int64_t pos, const std::vector<std::int64_t>& rows,
+                          nb::handle positions) {
+    Column out;
+    if (pos < 0) {
+        out.is_float = true;
+        out.values.assign(rows.size(), std::nan(""));
+        return out;
+    }
+    nb::module_ np = bridge::numpy();
+    nb::object series =
+        frame.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), pos)];
+    nb::object dtype = series.attr("dtype");
+    if (!nb::isinstance(dtype, np.attr("dtype"))) { // an extension array keeps its type
+        out.array = series.attr("array").attr("take")(positions);
+        return out;
+    }
+    nb::object values = series.attr("to_numpy")();
+    if (!dtype.equal(np.attr("dtype")("float64"))) {
+        out.array = values.attr("take")(positions);
+        return out;
+    }
+    auto view = nb::cast<nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>>(values);
+    out.is_float = true;
+    out.values.resize(rows.size());
+    {
+        nb::gil_scoped_release unlocked;
+        core::gather(view.data(), view.stride(0), rows, out.values.data());
+    }
+    return out;
+}
+
+static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle fields,
+                                          nb::handle start_date, nb::handle end_date) {
+    if (PyUnicode_Check(bond_list.ptr()) || bond_list.is_none())
+        bridge::raise_arg_type("bond_list", "list", bond_list);
+    nb::object api = bridge::client(module_handle);
+    {
+        nb::object check = nb::steal(PySet_New(bond_list.ptr())); // ids must be hashable
+        if (!check.is_valid()) throw nb::python_error();
+    }
+    nb::object table = interbank_codes(api, bond_list);
+    Routing routing = route(bond_list, table);
+    nb::object wanted = normalise_fields(fields);
+
+    nb::object frame = api.attr("bond").attr("get_valuation")(
+        routing.queried, start_date, end_date, "source"_a = "chinabond", "fields"_a = wanted,
+        "valuation_type"_a = "short");
+    if (frame.is_none()) {
+        nb::list span;
+        span.append(start_date);
+        span.append(end_date);
+        bridge::raise_missing_data(kValuation, routing.queried, span);
+    }
+
+    nb::module_ pd = bridge::pandas();
+    nb::object index = frame.attr("index");
+    if (!nb::isinstance(frame, pd.attr("DataFrame")) ||
+        !nb::isinstance(index, pd.attr("MultiIndex")) || nb::cast<int>(index.attr("nlevels")) != 2)
+        throw nb::value_error(
+            "get_valuation: expected the data client's frame indexed by (order_book_id, date)");
+    nb::object columns = frame.attr("columns");
+    if (!nb::cast<bool>(columns.attr("is_unique")))
+        throw nb::value_error("get_valuation: the data client's frame repeats a column");
+
+    nb::object levels = index.attr("levels"), codes = index.attr("codes");
+    std::vector<std::int32_t> outer = bridge::to_vector<std::int32_t>(codes[0], "int32");
+    std::vector<std::int32_t> inner = bridge::to_vector<std::int32_t>(codes[1], "int32");
+    OuterLevel level = relabel_outer(levels[0], routing);
+    core::RowPlan plan;
+    {
+        const std::size_t n_outer = nb::len(nb::object(levels[0]));
+        const std::size_t n_inner = nb::len(nb::object(levels[1]));
+        nb::gil_scoped_release unlocked;
+        std::vector<std::int64_t> kept = core::first_of_each_pair(outer, inner, n_outer, n_inner);
+        plan = core::relabel_rows(kept, outer, level.primary, level.extra);
+    }
+    const std::size_t rows = plan.source.size();
+    std::vector<std::int64_t> inner_codes(rows);
+    for (std::size_t k = 0; k < rows; ++k)
+        inner_codes[k] = inner[static_cast<std::size_t>(plan.source[k])];
+
+    nb::list field_list = nb::steal<nb::list>(PySequence_List(wanted.ptr()));
+    std::vector<std::int64_t> pos =
+        bridge::to_vector<std::int64_t>(columns.attr("get_indexer")(field_list), "int64");
+    std::vector<std::int64_t> source = plan.source;
+    nb::object positions = bridge::numpy_array(std::move(source));
+    std::vector<Column> taken;
+    bool all_float = true;
+    for (std::int64_t p : pos) {
+        taken.push_back(take_column(frame, p, plan.source, positions));
+        all_float = all_float && taken.back().is_float;
+    }
+
+    nb::list labels;
+    nb::str source_term(kSourceTerm), remaining(kRemainingTerm);
+    for (nb::handle f : field_list) labels.append(f.equal(source_term) ? nb::handle(remaining) : f);
+    nb::object result_columns = pd.attr("Index")(labels, "name"_a = columns.attr("name"));
+    nb::object result_index = pd.attr("MultiIndex")(
+        "levels"_a = nb::make_tuple(level.index, levels[1]),
+        "codes"_a = nb::make_tuple(bridge::numpy_array(std::move(plan.outer)),
+                                   bridge::numpy_array(std::move(inner_codes))),
+        "names"_a = nb::make_tuple("order_book_id", "date"), "verify_integrity"_a = false);
+
+    if (all_float) {
+        core::Panel panel(taken.size(), rows, 0.0);
+        for (std::size_t f = 0; f < taken.size(); ++f)
+            std::copy(taken[f].values.begin(), taken[f].values.end(), panel.series(f));
+        return bridge::make_frame(std::move(panel), result_index, result_columns);
+    }
+    nb::dict by_position;
+    for (std::size_t f = 0; f < taken.size(); ++f) {
+        nb::object array =
+            taken[f].is_float
+                ? bridge::numpy_array(std::move(taken[f].values), rows, 1).attr("reshape")(rows)
+                : taken[f].array;
+        by_position[nb::int_(f)] = array;
+    }
+    nb::object result = pd.attr("DataFrame")(by_position, "index"_a = result_index);
+    result.attr("columns") = result_columns;
+    return result;
+}
+
+// ---- treasury curve ---------------------------------------------------------------------
+
+static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
+    nb::module_ pd = bridge::pandas();
+    nb::object dates = pd.attr("to_datetime")(dates_arg);
+    if (!nb::isinstance(dates, pd.attr("DatetimeIndex"))) dates = pd.attr("DatetimeIndex")(dates);
+    nb::object first = dates[0], last = dates[-1];
+    nb::object frame =
+        bridge::client(module_handle)
+            .attr("bond")
+            .attr("get_yield_curves")("names"_a = kTreasuryCurve, "type"_a = "yield_curve",
+                                      "start_date"_a = first, "end_date"_a = last);
+    if (frame.is_none()) {
+        nb::object cls = module_handle.attr("MissingData");
+        nb::object error = cls(nb::str(kTreasuryCurve), "dates"_a = dates);
+        PyErr_SetObject(cls.ptr(), error.ptr());
+        throw nb::python_error();
+    }
+    const std::vector<std::int64_t> wanted = bridge::to_date_labels(dates).ns;
+
+    // Long rows (tenor, date, rate) on an index whose second level is the date.
+    nb::object index = frame.attr("index");
+    const bool empty = nb::len(index) == 0;
+    if (!empty && (!nb::isinstance(index, pd.attr("MultiIndex")) ||
+                   nb::cast<int>(index.attr("nlevels")) != 2))
+        throw nb::value_error(
+            "get_yield_curves: expected the data client's frame indexed by (curve, date)");
+    nb::object na = pd.attr("NA"), nat = pd.attr("NaT");
+    nb::list tenors_raw = nb::steal<nb::list>(PySequence_List(frame["tenor"].ptr()));
+    std::vector<double> rate = bridge::to_float_vector(frame["rate"]);
+    std::vector<std::int32_t> row_date, row_tenor(rate.size(), -1);
+    std::vector<std::int64_t> row_ns;
+    nb::object date_level = pd.attr("DatetimeIndex")(nb::list());
+    nb::object date_name = nb::none();
+    if (!empty) {
+        date_level = index.attr("levels")[1];
+        date_name = index.attr("names")[1];
+        std::vector<std::int64_t> level_ns = bridge::to_date_labels(date_level).ns;
+        std::vector<std::int32_t> codes =
+            bridge::to_vector<std::int32_t>(index.attr("codes")[1], "int32");
+        row_ns.resize(codes.size());
+        for (std::size_t r = 0; r < codes.size(); ++r)
+            row_ns[r] = codes[r] < 0 ? 0 : level_ns[static_cast<std::size_t>(codes[r])];
+        row_date = std::move(codes);
+    }
+    // Tenors: each distinct label once, sorted as pivoting sorts them.
+    nb::dict tenor_code;
+    nb::list tenor_labels;
+    for (std::size_t r = 0; r < rate.size(); ++r) {
+        nb::handle t = tenors_raw[r];
+        if (is_missing(t, na, nat)) continue;
+        if (!tenor_code.contains(t)) {
+            tenor_code[t] = nb::int_(nb::len(tenor_labels));
+            tenor_labels.append(t);
+        }
+        row_tenor[r] = nb::cast<std::int32_t>(tenor_code[t]);
+    }
+    nb::object sorted = nb::steal(PySequence_List(tenor_labels.ptr()));
+    if (PyList_Sort(sorted.ptr()) != 0) {
+        PyErr_Clear();
+        sorted = tenor_labels;
+    }
+    std::vector<std::int32_t> tenor_rank(nb::len(tenor_labels));
+    for (std::size_t k = 0; k < tenor_rank.size(); ++k)
+        tenor_rank[nb::cast<std::size_t>(
+            tenor_code[nb::handle(PyList_GET_ITEM(sorted.ptr(), k))])] =
+            static_cast<std::int32_t>(k);
+    for (std::size_t r = 0; r < rate.size(); ++r)
+        if (row_tenor[r] >= 0) row_tenor[r] = tenor_rank[static_cast<std::size_t>(row_tenor[r])];
+
+    // Distinct dates ascending; a row with a missing date is left out.
+    core::Ranked by_date = core::rank_labels(row_ns);
+    std::vector<std::int64_t> level_pos(by_date.distinct.size(), 0);
+    for (std::size_t r = 0; r < row_date.size(); ++r) {
+        if (row_date[r] < 0) {
+            row_tenor[r] = -1;
+            continue;
+        }
+        level_pos[static_cast<std::size_t>(by_date.rank[r])] = row_date[r];
+    }
+    core::Scattered pivot = core::scatter_rows(row_tenor, by_date.rank, rate, tenor_rank.size(),
+                                               by_date.distinct.size(), core::Duplicates::report);
+    if (pivot.first_duplicate >= 0) {
+        const auto r = static_cast<std::size_t>(pivot.first_duplicate);
+        nb::str when = nb::str(pd.attr("Timestamp")(row_ns[r]));
+        PyErr_Format(PyExc_ValueError,
+                     "the data client's yield curve holds duplicate entries for (%R, %S); "
+                     "cannot reshape",
+                     nb::handle(tenors_raw[r]).ptr(), when.ptr());
+        throw nb::python_error();
+    }
+
+    // Rows stay as delivered when they are exactly the requested dates, else follow them.
+    std::vector<std::int64_t> pos = core::positions_in_sorted(by_date.distinct, wanted);
+    const bool same = core::covers_exactly(by_date.distinct.size(), pos);
+    nb::object rows_index;
+    core::Panel curve;
+    if (same) {
+        nb::object taken = date_level.attr("take")(bridge::numpy_array(std::move(level_pos)));
+        rows_index = bridge::to_date_labels(taken).index.attr("rename")(date_name);
+        curve = std::move(pivot.panel);
+    } else {
+        rows_index = dates.attr("rename")(dates.attr("name"));
+        std::vector<std::int64_t> all(tenor_rank.size());
+        for (std::size_t k = 0; k < all.size(); ++k) all[k] = static_cast<std::int64_t>(k);
+        curve = core::conform(pivot.panel, all, pos, std::nan(""));
+    }
+    {
+        nb::gil_scoped_release unlocked;
+        core::forward_fill(curve);
+    }
+    nb::object columns = pd.attr("Index")(sorted, "name"_a = "tenor");
+    return bridge::make_frame(std::move(curve), rows_index, columns);
+}
+
+} // namespace brelvox::caldre
+
 NB_MODULE(caldre, m) {
-    (void)m;
+    using namespace brelvox::caldre;
+    namespace bridge = brelvox::bridge;
+    module_handle = m;
+    m.attr("pd") = bridge::pandas();
+    m.attr("ondrax") = nb::module_::import_("ondrax");
+    m.attr("MissingData") = nb::module_::import_("brelvox.exceptions").attr("MissingData");
+    m.attr("maybe_reindex") = nb::module_::import_("brelvox.utils.frevo").attr("maybe_reindex");
+
+    bridge::export_function(
+        m, "get_chinabond_valuation",
+        nb::cpp_function(&get_chinabond_valuation, nb::name("get_chinabond_valuation"),
+                         "bond_list"_a, "fields"_a, "start_date"_a, "end_date"_a),
+        "对于跨银行间-"
+        "交易所发行，存在数据缺失的债券，以银行间合约估值数据填充交易所合约估值数据\n\n"
+        ":param bond_list: list 债券列表\n"
+        ":param fields: 字段\n"
+        ":param start_date: string 开始日期\n"
+        ":param end_date: string 结束日期\n"
+        ":return: 填充后中债估值数据（例如到期收益率、日终全价、应计利息等）");
+    bridge::export_function(
+        m, "get_treasury_bond_yield",
+        nb::cpp_function(&get_treasury_bond_yield, nb::name("get_treasury_bond_yield"), "dates"_a),
+        "获取国债收益率相关数据");
 }

@@ -1,0 +1,64 @@
+#include "valuation_rows.hpp"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace brelvox::core {
+
+std::vector<std::int64_t> first_of_each_pair(std::span<const std::int32_t> outer,
+                                             std::span<const std::int32_t> inner,
+                                             std::size_t n_outer, std::size_t n_inner) {
+    const std::size_t rows = std::min(outer.size(), inner.size());
+    const std::size_t width = n_inner + 1;
+    const std::size_t cells = (n_outer + 1) * width;
+    std::vector<std::int64_t> kept;
+    kept.reserve(rows);
+    auto key = [&](std::size_t r) {
+        return static_cast<std::size_t>(outer[r] + 1) * width +
+               static_cast<std::size_t>(inner[r] + 1);
+    };
+    if (cells <= 16 * rows + (std::size_t{1} << 20)) {
+        std::vector<bool> seen(cells, false);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::size_t k = key(r);
+            if (seen[k]) continue;
+            seen[k] = true;
+            kept.push_back(static_cast<std::int64_t>(r));
+        }
+    } else {
+        std::unordered_set<std::size_t> seen;
+        seen.reserve(rows);
+        for (std::size_t r = 0; r < rows; ++r)
+            if (seen.insert(key(r)).second) kept.push_back(static_cast<std::int64_t>(r));
+    }
+    return kept;
+}
+
+RowPlan relabel_rows(std::span<const std::int64_t> kept, std::span<const std::int32_t> outer,
+                     std::span<const std::int64_t> primary,
+                     const std::vector<std::vector<std::int64_t>>& extra) {
+    RowPlan plan;
+    plan.source.assign(kept.begin(), kept.end());
+    plan.outer.resize(kept.size());
+    std::size_t copies = 0;
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+        const std::int32_t c = outer[static_cast<std::size_t>(kept[k])];
+        plan.outer[k] = c < 0 ? -1 : primary[static_cast<std::size_t>(c)];
+        if (c >= 0) copies = std::max(copies, extra[static_cast<std::size_t>(c)].size());
+    }
+    for (std::size_t round = 0; round < copies; ++round)
+        for (std::int64_t row : kept) {
+            const std::int32_t c = outer[static_cast<std::size_t>(row)];
+            if (c < 0 || extra[static_cast<std::size_t>(c)].size() <= round) continue;
+            plan.source.push_back(row);
+            plan.outer.push_back(extra[static_cast<std::size_t>(c)][round]);
+        }
+    return plan;
+}
+
+void gather(const double* values, std::int64_t stride, std::span<const std::int64_t> source,
+            double* out) {
+    for (std::size_t k = 0; k < source.size(); ++k) out[k] = values[source[k] * stride];
+}
+
+} // namespace brelvox::core
