@@ -34,6 +34,8 @@ class TestMaybeReindex:
         assert frevo.maybe_reindex(frame, frame.index[::-1]) is frame
         assert frevo.maybe_reindex(frame, list(frame.index) * 2) is frame
         assert frevo.maybe_reindex(frame, iter(frame.index)) is frame
+        assert frevo.maybe_reindex(frame, frame.index.copy()) is frame
+        assert frevo.maybe_reindex(frame, frame.index.astype(object)) is frame
         pd.testing.assert_frame_equal(frame, before)
 
     def test_extra_label_gives_nan_row_in_label_order(self, frame):

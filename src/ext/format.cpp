@@ -76,8 +76,12 @@ bool valid_day(const Ymd& d) {
 // as nanoseconds since 1970, which is never what an eight-digit date number means.
 std::optional<Ymd> eight_digit_date(nb::handle value) {
     PyObject* o = value.ptr();
-    const bool integer =
-        (PyLong_Check(o) && !PyBool_Check(o)) || PyObject_IsInstance(o, refs.numpy_integer) == 1;
+    bool integer = PyLong_Check(o) && !PyBool_Check(o);
+    if (!integer && !PyLong_Check(o)) {
+        const int numpy_int = PyObject_IsInstance(o, refs.numpy_integer);
+        if (numpy_int < 0) throw nb::python_error();
+        integer = numpy_int == 1;
+    }
     if (!integer) return std::nullopt;
     nb::object as_int = checked(PyNumber_Index(o));
     int overflow = 0;

@@ -44,7 +44,11 @@ nb::object maybe_reindex(nb::handle old, nb::handle index, nb::handle axis) {
     const int on_rows = PyObject_RichCompareBool(axis.ptr(), nb::int_(0).ptr(), Py_EQ);
     if (on_rows < 0) throw nb::python_error();
     nb::object current = old.attr(on_rows ? "index" : "columns");
-    if (same_label_set(current, labels)) return nb::borrow(old);
+    // Equal indexes hold equal label sets; comparing them avoids boxing every label.
+    const bool equal_index = nb::isinstance(labels, bridge::pandas().attr("Index")) &&
+                             current.attr("dtype").equal(labels.attr("dtype")) &&
+                             truthy(current.attr("equals")(labels));
+    if (equal_index || same_label_set(current, labels)) return nb::borrow(old);
     if (on_rows) return old.attr("reindex")(labels);
     return old.attr("reindex")("columns"_a = labels);
 }
