@@ -65,24 +65,20 @@ void classify(AssetTypeCache& cache, nb::handle ids, nb::handle types, nb::handl
     if (PyList_GET_SIZE(types.ptr()) != n)
         throw nb::value_error("the instrument catalogue's columns differ in length");
     // Client types repeat a handful of values: remember the last one's code.
+    // The list holds `last_type`; `code` is held here, whatever happens to the map.
     PyObject* last_type = nullptr;
-    PyObject* last_code = nullptr;
+    nb::object code;
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* type = PyList_GET_ITEM(types.ptr(), k);
-        PyObject* code;
-        if (type == last_type) {
-            code = last_code;
-        } else {
-            code = PyDict_GetItemWithError(type_map.ptr(), type);
-            if (!code && PyErr_Occurred()) raise_current();
-            if (code && code != Py_None && !PyUnicode_CheckExact(code))
-                bridge::raise_arg_type("asset_type", "str", code);
+        if (type != last_type) {
+            PyObject* found = PyDict_GetItemWithError(type_map.ptr(), type);
+            if (!found && PyErr_Occurred()) raise_current();
+            if (found && found != Py_None && !PyUnicode_CheckExact(found))
+                bridge::raise_arg_type("asset_type", "str", found);
+            code = found ? nb::borrow(found) : nb::object();
             last_type = type;
-            last_code = code;
         }
-        if (!code) continue;
-        nb::object keep_code = nb::borrow(code); // a row's __eq__ may touch the map
-        cache.store(PyList_GET_ITEM(ids.ptr(), k), code);
+        if (code.is_valid()) cache.store(PyList_GET_ITEM(ids.ptr(), k), code.ptr());
     }
 }
 
@@ -278,7 +274,10 @@ void update_type() {
 
 void update_if_needed() {
     nb::object cache = global("_type_cache");
-    if (nb::cast<bool>(cache.attr("is_expired")())) global("_update_type")();
+    nb::object expired = cache.attr("is_expired")();
+    const int stale = PyObject_IsTrue(expired.ptr());
+    if (stale < 0) raise_current();
+    if (stale) global("_update_type")();
 }
 
 // ---- bindings ---------------------------------------------------------------------------
