@@ -415,7 +415,8 @@ NB_MODULE(caldre, m) {
     bridge::export_function(
         m, "get_chinabond_valuation",
         nb::cpp_function(&get_chinabond_valuation, nb::name("get_chinabond_valuation"),
-                         "bond_list"_a, "fields"_a, "start_date"_a, "end_date"_a),
+                         "bond_list"_a.none(), "fields"_a.none(), "start_date"_a.none(),
+                         "end_date"_a.none()),
         "对于跨银行间-"
         "交易所发行，存在数据缺失的债券，以银行间合约估值数据填充交易所合约估值数据\n\n"
         ":param bond_list: list 债券列表\n"
@@ -423,8 +424,8 @@ NB_MODULE(caldre, m) {
         ":param start_date: string 开始日期\n"
         ":param end_date: string 结束日期\n"
         ":return: 填充后中债估值数据（例如到期收益率、日终全价、应计利息等）");
-    bridge::export_function(
-        m, "get_treasury_bond_yield",
-        nb::cpp_function(&get_treasury_bond_yield, nb::name("get_treasury_bond_yield"), "dates"_a),
-        "获取国债收益率相关数据");
+    bridge::export_function(m, "get_treasury_bond_yield",
+                            nb::cpp_function(&get_treasury_bond_yield,
+                                             nb::name("get_treasury_bond_yield"), "dates"_a.none()),
+                            "获取国债收益率相关数据");
 }

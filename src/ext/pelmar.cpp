@@ -290,16 +290,16 @@ NB_MODULE(pelmar, m) {
     bridge::export_function(
         m, "get_stock_index_weight",
         nb::cpp_function(&get_stock_index_weight, nb::name("get_stock_index_weight"),
-                         "order_book_id"_a, "concerned_dates"_a),
+                         "order_book_id"_a.none(), "concerned_dates"_a.none()),
         "Constituent weights of a stock index on every requested date, each date summing to 1.");
     bridge::export_function(
         m, "get_bond_index_weight",
         nb::cpp_function(&get_bond_index_weight, nb::name("get_bond_index_weight"),
-                         "order_book_id"_a, "concerned_dates"_a),
+                         "order_book_id"_a.none(), "concerned_dates"_a.none()),
         "Constituent weights of a bond index on every requested date, as delivered.");
-    bridge::export_function(m, "_get_index_weight",
-                            nb::cpp_function(&get_index_weight, nb::name("_get_index_weight"),
-                                             "order_book_id"_a, "concerned_dates"_a, "api"_a,
-                                             "api_name"_a, "data_key"_a, "o_key"_a,
-                                             "asset_type"_a));
+    bridge::export_function(
+        m, "_get_index_weight",
+        nb::cpp_function(&get_index_weight, nb::name("_get_index_weight"), "order_book_id"_a.none(),
+                         "concerned_dates"_a.none(), "api"_a.none(), "api_name"_a.none(),
+                         "data_key"_a.none(), "o_key"_a.none(), "asset_type"_a.none()));
 }
