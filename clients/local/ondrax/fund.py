@@ -1,0 +1,34 @@
+"""Funds: public (open-end) funds plus the exchange-traded ETFs and LOFs, and their net values."""
+
+from . import _records, _schema, _store
+
+NAV_FIELDS = tuple(c.name for c in _schema.BY_NAME["nav"].columns[2:])
+
+
+def all_instruments(date=None):
+    """Every fund: order_book_id, symbol, type, ..., accrued_daily (True for funds that
+    accrue income daily and report a daily profit, such as money-market funds)."""
+    return _records.catalogue("fund", date=date)
+
+
+def instruments(order_book_ids):
+    return _records.lookup("fund", order_book_ids)
+
+
+def get_nav(order_book_ids, start_date=None, end_date=None, fields=None, expect_df=True):
+    """Net values on (order_book_id, date); None when nothing. Money-market funds report
+    daily_profit (per 10,000 units) on every calendar day; the others report net values on
+    exchange trading dates. Rows where every asked field is empty are left out."""
+    names = list(NAV_FIELDS) if fields is None else (
+        [fields] if isinstance(fields, str) else list(fields))
+    unknown = [f for f in names if f not in NAV_FIELDS]
+    if unknown:
+        raise ValueError("unknown net value field(s): %s (known: %s)"
+                         % (", ".join(map(str, unknown)), ", ".join(NAV_FIELDS)))
+    ids = _store.id_list(order_book_ids)
+    lo, hi = _store.span(start_date, end_date)
+    sql = ("SELECT order_book_id, date, %s FROM nav WHERE order_book_id IN "
+           "(SELECT value FROM json_each(?)) AND date BETWEEN ? AND ? AND NOT (%s) "
+           "ORDER BY order_book_id, date") % (
+        ", ".join(names), " AND ".join("%s IS NULL" % n for n in names))
+    return _store.long_frame(_store.rows(sql, (_store.json_ids(ids), lo, hi)), names)

@@ -1,0 +1,1 @@
+"""Fund extension package of the local data client; the fund operations live in `ondrax.fund`."""
