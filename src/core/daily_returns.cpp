@@ -27,7 +27,7 @@ std::ptrdiff_t landing_date(const double* series, std::span<const std::int64_t> 
 }
 } // namespace
 
-Panel padded_change(const Panel& price) {
+Panel padded_change(PanelView price) {
     Panel out(price.n_ids, price.n_dates, nan);
     for (std::size_t i = 0; i < price.n_ids; ++i) {
         const double* p = price.series(i);
@@ -42,33 +42,79 @@ Panel padded_change(const Panel& price) {
     return out;
 }
 
-void adjust_for_actions(Panel& change, const Panel& price, std::span<const std::int64_t> dates,
-                        std::span<const CorporateAction> splits,
-                        std::span<const CorporateAction> dividends) {
-    if (splits.empty() && dividends.empty()) return;
-    // Sparse per-cell adjustments, collected first so that several records compound.
-    std::vector<std::pair<std::size_t, CellAdjustment>> cells;
-    auto collect = [&](std::span<const CorporateAction> actions, bool is_split) {
-        for (const CorporateAction& a : actions) {
-            if (a.id < 0 || static_cast<std::size_t>(a.id) >= price.n_ids) continue;
-            const auto id = static_cast<std::size_t>(a.id);
-            const std::ptrdiff_t t = landing_date(price.series(id), dates, a.ex_date);
-            if (t < 0) continue;
-            CellAdjustment adj;
-            if (is_split) {
-                adj.factor = a.amount;
-                adj.split = true;
-            } else {
-                adj.cash = a.amount;
-                adj.dividend = true;
-            }
-            cells.emplace_back(id * price.n_dates + static_cast<std::size_t>(t), adj);
+Panel daily_change(PanelView price, double missing) {
+    const std::size_t n = price.n_dates == 0 ? 0 : price.n_dates - 1;
+    Panel out(price.n_ids, n, missing);
+    for (std::size_t i = 0; i < price.n_ids; ++i) {
+        const double* p = price.series(i);
+        double* r = out.series(i);
+        // Plain element-wise change (vectorised); redone below when a price is missing. A
+        // series is a few KB, so the extra passes run in cache.
+        std::size_t gaps = 0;
+        for (std::size_t t = 0; t <= n; ++t) gaps += p[t] != p[t];
+        if (gaps == 0) {
+            for (std::size_t t = 1; t <= n; ++t) r[t - 1] = p[t] / p[t - 1] - 1.0;
+            if (missing == missing)
+                for (std::size_t t = 0; t < n; ++t)
+                    if (r[t] != r[t]) r[t] = missing;
+            continue;
         }
+        double last = p[0];
+        for (std::size_t t = 1; t <= n; ++t) {
+            const double now = std::isnan(p[t]) ? last : p[t];
+            const double change = now / last - 1.0;
+            r[t - 1] = std::isnan(change) ? missing : change;
+            last = now;
+        }
+    }
+    return out;
+}
+
+void adjust_for_actions(Panel& change, PanelView price, std::span<const std::int64_t> dates,
+                        std::span<const CorporateAction> splits,
+                        std::span<const CorporateAction> dividends, double missing) {
+    if (splits.empty() && dividends.empty()) return;
+    // Actions ordered by instrument and ex-date (record order kept among equals), so that
+    // the price series are visited in memory order and the cells come out sorted.
+    struct Pending {
+        std::int32_t id;
+        std::int64_t ex_date;
+        std::uint32_t seq;
+        bool split;
+        double amount;
     };
-    collect(splits, true);
-    collect(dividends, false);
-    std::stable_sort(cells.begin(), cells.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Pending> pending;
+    pending.reserve(splits.size() + dividends.size());
+    auto queue = [&](std::span<const CorporateAction> actions, bool is_split) {
+        for (const CorporateAction& a : actions)
+            if (a.id >= 0 && static_cast<std::size_t>(a.id) < price.n_ids)
+                pending.push_back({a.id, a.ex_date, static_cast<std::uint32_t>(pending.size()),
+                                   is_split, a.amount});
+    };
+    queue(splits, true);
+    queue(dividends, false);
+    std::sort(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
+        if (a.id != b.id) return a.id < b.id;
+        if (a.ex_date != b.ex_date) return a.ex_date < b.ex_date;
+        return a.seq < b.seq;
+    });
+    // Sparse per-cell adjustments, so that several records on one date compound.
+    std::vector<std::pair<std::size_t, CellAdjustment>> cells;
+    cells.reserve(pending.size());
+    for (const Pending& a : pending) {
+        const auto id = static_cast<std::size_t>(a.id);
+        const std::ptrdiff_t t = landing_date(price.series(id), dates, a.ex_date);
+        if (t < 0) continue;
+        CellAdjustment adj;
+        if (a.split) {
+            adj.factor = a.amount;
+            adj.split = true;
+        } else {
+            adj.cash = a.amount;
+            adj.dividend = true;
+        }
+        cells.emplace_back(id * price.n_dates + static_cast<std::size_t>(t), adj);
+    }
 
     for (std::size_t k = 0; k < cells.size();) {
         const std::size_t cell = cells[k].first;
@@ -94,7 +140,7 @@ void adjust_for_actions(Panel& change, const Panel& price, std::span<const std::
             }
         double r = (total.split ? (p[t] * total.factor) / previous : p[t] / previous) - 1.0;
         if (total.dividend) r += total.cash / previous;
-        change.at(id, t) = r;
+        change.at(id, t - 1) = std::isnan(r) ? missing : r;
     }
 }
 

@@ -8,6 +8,16 @@
 
 namespace brelvox::core {
 
+// A read-only panel over memory owned elsewhere (same layout as Panel).
+struct PanelView {
+    std::size_t n_ids = 0;
+    std::size_t n_dates = 0;
+    const double* values = nullptr;
+
+    const double* series(std::size_t id) const { return values + id * n_dates; }
+    double at(std::size_t id, std::size_t date) const { return values[id * n_dates + date]; }
+};
+
 // Instrument-major: the series of instrument i is values[i * n_dates, (i + 1) * n_dates).
 struct Panel {
     std::size_t n_ids = 0;
@@ -21,6 +31,7 @@ struct Panel {
     const double* series(std::size_t id) const { return values.data() + id * n_dates; }
     double& at(std::size_t id, std::size_t date) { return values[id * n_dates + date]; }
     double at(std::size_t id, std::size_t date) const { return values[id * n_dates + date]; }
+    operator PanelView() const { return {n_ids, n_dates, values.data()}; }
 };
 
 enum class Duplicates { report, keep_first };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 
 namespace brelvox::bridge {
 
@@ -79,24 +80,56 @@ bool error_is(const nb::python_error& error, PyObject* type) {
 
 // ---- arrays -----------------------------------------------------------------------------
 
-namespace {
-class Buffer {
+Buffer::Buffer(nb::handle array) {
+    if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
+        throw nb::python_error();
+}
+Buffer::~Buffer() {
+    PyBuffer_Release(&view_);
+}
+
+static nb::object float64_array(nb::handle values) {
+    nb::module_ np = numpy();
+    nb::object array;
+    if (nb::hasattr(values, "to_numpy"))
+        array = values.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
+    else
+        array = np.attr("asarray")(values, "dtype"_a = "float64");
+    if (nb::cast<int>(array.attr("ndim")) != 1)
+        throw nb::value_error("expected a one-dimensional column of values");
+    return np.attr("ascontiguousarray")(array);
+}
+
+FloatColumn::FloatColumn(nb::handle values) : array_(float64_array(values)), buffer_(array_) {}
+
+// Integer codes of a MultiIndex level, read in place whatever their width.
+class Codes {
   public:
-    explicit Buffer(nb::handle array) {
-        if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
-            throw nb::python_error();
+    explicit Codes(nb::handle codes)
+        : array_(numpy().attr("ascontiguousarray")(codes)), buffer_(array_) {}
+    std::size_t size() const {
+        return buffer_.itemsize() ? buffer_.bytes() / buffer_.itemsize() : 0;
     }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    const void* data() const { return view_.buf; }
-    std::size_t bytes() const { return static_cast<std::size_t>(view_.len); }
-    std::size_t itemsize() const { return static_cast<std::size_t>(view_.itemsize); }
+    // Calls fn(const T* data, size) with T the codes' own integer type.
+    template <class F> void visit(F&& fn) const {
+        switch (buffer_.itemsize()) {
+        case 1:
+            return fn(static_cast<const std::int8_t*>(buffer_.data()), size());
+        case 2:
+            return fn(static_cast<const std::int16_t*>(buffer_.data()), size());
+        case 4:
+            return fn(static_cast<const std::int32_t*>(buffer_.data()), size());
+        case 8:
+            return fn(static_cast<const std::int64_t*>(buffer_.data()), size());
+        default:
+            throw nb::type_error("unexpected index code width");
+        }
+    }
 
   private:
-    Py_buffer view_{};
+    nb::object array_;
+    Buffer buffer_;
 };
-} // namespace
 
 template <class T> std::vector<T> to_vector(nb::handle array_like, const char* dtype) {
     nb::object array = numpy().attr("ascontiguousarray")(array_like, "dtype"_a = dtype);
@@ -111,15 +144,8 @@ template std::vector<std::int64_t> to_vector<std::int64_t>(nb::handle, const cha
 template std::vector<double> to_vector<double>(nb::handle, const char*);
 
 std::vector<double> to_float_vector(nb::handle values) {
-    nb::module_ np = numpy();
-    nb::object array;
-    if (nb::hasattr(values, "to_numpy"))
-        array = values.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
-    else
-        array = np.attr("asarray")(values, "dtype"_a = "float64");
-    if (nb::cast<int>(array.attr("ndim")) != 1)
-        throw nb::value_error("expected a one-dimensional column of values");
-    return to_vector<double>(array, "float64");
+    FloatColumn column(values);
+    return std::vector<double>(column.data(), column.data() + column.size());
 }
 
 template <class T>
@@ -142,9 +168,20 @@ nb::object numpy_array(std::vector<std::int64_t>&& values) {
 
 // ---- labels -----------------------------------------------------------------------------
 
+static nb::object as_naive_datetime_index(nb::handle values) {
+    nb::module_ pd = pandas();
+    nb::object index = nb::borrow(values);
+    if (!nb::isinstance(values, pd.attr("DatetimeIndex")))
+        index = pd.attr("DatetimeIndex")(pd.attr("to_datetime")(values));
+    if (!index.attr("tz").is_none()) index = index.attr("tz_localize")(nb::none());
+    return index;
+}
+
 std::vector<std::int64_t> datetime_ns(nb::handle datetime_index) {
     nb::module_ np = numpy();
     nb::object values = np.attr("asarray")(datetime_index);
+    if (nb::cast<std::string>(values.attr("dtype").attr("kind")) != "M")
+        values = np.attr("asarray")(as_naive_datetime_index(datetime_index));
     nb::object unit = np.attr("datetime_data")(values.attr("dtype"))[0];
     std::vector<std::int64_t> out = to_vector<std::int64_t>(values.attr("view")("int64"), "int64");
     const std::string u = nb::cast<std::string>(unit);
@@ -163,15 +200,6 @@ std::vector<std::int64_t> datetime_ns(nb::handle datetime_index) {
         for (std::int64_t& v : out)
             if (v != std::numeric_limits<std::int64_t>::min()) v *= scale;
     return out;
-}
-
-static nb::object as_naive_datetime_index(nb::handle values) {
-    nb::module_ pd = pandas();
-    nb::object index = nb::borrow(values);
-    if (!nb::isinstance(values, pd.attr("DatetimeIndex")))
-        index = pd.attr("DatetimeIndex")(pd.attr("to_datetime")(values));
-    if (!index.attr("tz").is_none()) index = index.attr("tz_localize")(nb::none());
-    return index;
 }
 
 DateLabels to_date_labels(nb::handle dates) {
@@ -252,15 +280,19 @@ nb::object without_first(nb::handle sequence) {
 // ---- client frames ----------------------------------------------------------------------
 
 namespace {
-// Keeps the levels' entries that rows use, ascending by `less`; returns old -> new position.
+// Keeps the level entries that rows use, ascending by `less`; returns old -> new position
+// and leaves in `kept_levels` the old positions of the kept entries, in their new order.
 template <class Label, class Less>
-std::vector<std::int32_t> used_ascending(std::vector<Label>& labels,
-                                         const std::vector<std::int32_t>& codes, Less less,
-                                         std::vector<std::int64_t>& kept_levels) {
-    std::vector<bool> used(labels.size(), false);
-    for (std::int32_t c : codes)
-        if (c >= 0 && static_cast<std::size_t>(c) < labels.size())
-            used[static_cast<std::size_t>(c)] = true;
+std::vector<std::int32_t> used_ascending(std::vector<Label>& labels, const Codes& codes, Less less,
+                                         std::vector<std::int64_t>& kept_levels, bool all_used) {
+    std::vector<std::uint8_t> used(labels.size(), all_used ? 1 : 0);
+    const std::size_t n_labels = labels.size();
+    if (!all_used)
+        codes.visit([&](const auto* c, std::size_t n) {
+            for (std::size_t r = 0; r < n; ++r)
+                if (c[r] >= 0 && static_cast<std::size_t>(c[r]) < n_labels)
+                    used[static_cast<std::size_t>(c[r])] = 1;
+        });
     std::vector<std::int64_t> order;
     for (std::size_t k = 0; k < labels.size(); ++k)
         if (used[k]) order.push_back(static_cast<std::int64_t>(k));
@@ -278,9 +310,104 @@ std::vector<std::int32_t> used_ascending(std::vector<Label>& labels,
     kept_levels = std::move(order);
     return remap;
 }
+
+std::vector<std::int32_t> remapped(const Codes& codes, const std::vector<std::int32_t>& remap) {
+    std::vector<std::int32_t> out(codes.size());
+    const std::size_t n_labels = remap.size();
+    codes.visit([&](const auto* c, std::size_t n) {
+        for (std::size_t r = 0; r < n; ++r)
+            out[r] = c[r] >= 0 && static_cast<std::size_t>(c[r]) < n_labels
+                         ? remap[static_cast<std::size_t>(c[r])]
+                         : -1;
+    });
+    return out;
+}
+
+// True when row r is (r / n_dates, r % n_dates) after remapping: the common answer, sorted
+// by id then date with every cell present once.
+bool rows_form_panel(const Codes& id_codes, const std::vector<std::int32_t>& id_remap,
+                     const Codes& date_codes, const std::vector<std::int32_t>& date_remap,
+                     std::size_t n_ids, std::size_t n_dates) {
+    if (id_codes.size() != n_ids * n_dates || date_codes.size() != id_codes.size()) return false;
+    bool ok = true;
+    id_codes.visit([&](const auto* ci, std::size_t) {
+        date_codes.visit([&](const auto* cd, std::size_t) {
+            std::size_t r = 0;
+            for (std::size_t i = 0; ok && i < n_ids; ++i)
+                for (std::size_t d = 0; d < n_dates; ++d, ++r)
+                    if (id_remap[static_cast<std::size_t>(ci[r])] != static_cast<std::int32_t>(i) ||
+                        date_remap[static_cast<std::size_t>(cd[r])] !=
+                            static_cast<std::int32_t>(d)) {
+                        ok = false;
+                        break;
+                    }
+        });
+    });
+    return ok;
+}
+// The raw codes run (0, 0), (0, 1), ... (n_ids - 1, n_dates - 1): every level entry used,
+// rows sorted by level position.
+bool codes_form_panel(const Codes& id_codes, const Codes& date_codes, std::size_t n_ids,
+                      std::size_t n_dates) {
+    if (n_ids == 0 || id_codes.size() != n_ids * n_dates || date_codes.size() != id_codes.size())
+        return false;
+    bool ok = true;
+    id_codes.visit([&](const auto* ci, std::size_t) {
+        using IdCode = std::remove_cv_t<std::remove_pointer_t<decltype(ci)>>;
+        for (std::size_t i = 0; ok && i < n_ids; ++i) {
+            const IdCode want = static_cast<IdCode>(i);
+            const IdCode* row = ci + i * n_dates;
+            IdCode mismatch = 0; // an OR of differences vectorises where a bool AND does not
+            for (std::size_t d = 0; d < n_dates; ++d)
+                mismatch |= static_cast<IdCode>(row[d] ^ want);
+            ok = mismatch == 0 && static_cast<std::size_t>(want) == i;
+        }
+    });
+    if (!ok) return false;
+    date_codes.visit([&](const auto* cd, std::size_t) {
+        using DateCode = std::remove_cv_t<std::remove_pointer_t<decltype(cd)>>;
+        if (n_dates > 0 &&
+            static_cast<std::size_t>(static_cast<DateCode>(n_dates - 1)) != n_dates - 1) {
+            ok = false;
+            return;
+        }
+        for (std::size_t i = 0; ok && i < n_ids; ++i) {
+            const DateCode* row = cd + i * n_dates;
+            DateCode mismatch = 0;
+            DateCode want = 0;
+            for (std::size_t d = 0; d < n_dates; ++d, ++want)
+                mismatch |= static_cast<DateCode>(row[d] ^ want);
+            ok = mismatch == 0;
+        }
+    });
+    return ok;
+}
 } // namespace
 
+std::vector<std::int32_t> level_codes(nb::handle multi_index, int level) {
+    Codes codes(multi_index.attr("codes")[level]);
+    std::vector<std::int32_t> out(codes.size());
+    codes.visit([&](const auto* c, std::size_t n) {
+        for (std::size_t r = 0; r < n; ++r) out[r] = static_cast<std::int32_t>(c[r]);
+    });
+    return out;
+}
+
 LongFrame read_long_frame(nb::handle frame, const char* what) {
+    LongFrame out = read_long_index(frame, what);
+    if (out.dense_sorted) {
+        const std::size_t n_dates = out.dates.size();
+        out.row_id.resize(out.rows);
+        out.row_date.resize(out.rows);
+        for (std::size_t r = 0; r < out.rows; ++r) {
+            out.row_id[r] = static_cast<std::int32_t>(r / n_dates);
+            out.row_date[r] = static_cast<std::int32_t>(r % n_dates);
+        }
+    }
+    return out;
+}
+
+LongFrame read_long_index(nb::handle frame, const char* what) {
     nb::module_ pd = pandas();
     if (!nb::isinstance(frame, pd.attr("DataFrame"))) {
         PyErr_Format(PyExc_TypeError, "%s: expected a DataFrame from the data client, got %.200s",
@@ -297,24 +424,41 @@ LongFrame read_long_frame(nb::handle frame, const char* what) {
     LongFrame out;
     out.frame = nb::borrow(frame);
     nb::object levels = index.attr("levels"), codes = index.attr("codes");
-    out.row_id = to_vector<std::int32_t>(codes[0], "int32");
-    out.row_date = to_vector<std::int32_t>(codes[1], "int32");
-    out.rows = out.row_id.size();
+    Codes id_codes(codes[0]), date_codes(codes[1]);
+    out.rows = id_codes.size();
+    nb::object id_level = levels[0], date_level_raw = levels[1];
+    const std::size_t n_id_levels = nb::len(id_level), n_date_levels = nb::len(date_level_raw);
+    bool canonical_codes = false;
+    {
+        nb::gil_scoped_release unlocked;
+        canonical_codes = codes_form_panel(id_codes, date_codes, n_id_levels, n_date_levels);
+    }
 
     std::string label_what = std::string(what) + ": order_book_id level";
     out.ids = str_labels(levels[0], label_what.c_str());
     std::vector<std::int64_t> kept;
     std::vector<std::int32_t> id_remap =
-        used_ascending(out.ids, out.row_id, std::less<std::string>{}, kept);
+        used_ascending(out.ids, id_codes, std::less<std::string>{}, kept, canonical_codes);
 
     nb::object date_level = as_naive_datetime_index(levels[1]);
     out.dates = datetime_ns(date_level);
     std::vector<std::int32_t> date_remap =
-        used_ascending(out.dates, out.row_date, std::less<std::int64_t>{}, kept);
+        used_ascending(out.dates, date_codes, std::less<std::int64_t>{}, kept, canonical_codes);
     out.date_index = date_level.attr("take")(numpy_array(std::move(kept)));
 
-    for (std::int32_t& c : out.row_id) c = c < 0 ? -1 : id_remap[static_cast<std::size_t>(c)];
-    for (std::int32_t& c : out.row_date) c = c < 0 ? -1 : date_remap[static_cast<std::size_t>(c)];
+    nb::gil_scoped_release unlocked;
+    auto identity = [](const std::vector<std::int32_t>& remap) {
+        for (std::size_t k = 0; k < remap.size(); ++k)
+            if (remap[k] != static_cast<std::int32_t>(k)) return false;
+        return true;
+    };
+    out.dense_sorted = canonical_codes ? identity(id_remap) && identity(date_remap)
+                                       : rows_form_panel(id_codes, id_remap, date_codes, date_remap,
+                                                         out.ids.size(), out.dates.size());
+    if (!out.dense_sorted) {
+        out.row_id = remapped(id_codes, id_remap);
+        out.row_date = remapped(date_codes, date_remap);
+    }
     return out;
 }
 
@@ -322,8 +466,37 @@ std::vector<double> read_column(const LongFrame& frame, nb::handle field) {
     return to_float_vector(frame.frame[field]);
 }
 
+core::Panel long_to_panel(const LongFrame& frame, std::vector<double>&& values,
+                          core::Duplicates policy) {
+    if (frame.dense_sorted && values.size() == frame.rows) {
+        core::Panel panel;
+        panel.n_ids = frame.ids.size();
+        panel.n_dates = frame.dates.size();
+        panel.values = std::move(values);
+        return panel;
+    }
+    return long_to_panel(frame, static_cast<const std::vector<double>&>(values), policy);
+}
+
+core::PanelView panel_view(const LongFrame& frame, const FloatColumn& values,
+                           core::Panel& storage) {
+    if (frame.dense_sorted && values.size() == frame.rows)
+        return {frame.ids.size(), frame.dates.size(), values.data()};
+    if (frame.rows != values.size()) throw nb::value_error("index and value column lengths differ");
+    std::vector<double> copy(values.data(), values.data() + values.size());
+    storage = long_to_panel(frame, copy);
+    return storage;
+}
+
 core::Panel long_to_panel(const LongFrame& frame, const std::vector<double>& values,
                           core::Duplicates policy) {
+    if (frame.dense_sorted && values.size() == frame.rows) {
+        core::Panel panel;
+        panel.n_ids = frame.ids.size();
+        panel.n_dates = frame.dates.size();
+        panel.values = values;
+        return panel;
+    }
     core::Scattered s;
     {
         nb::gil_scoped_release unlocked;

@@ -47,6 +47,33 @@ bool error_is(const nb::python_error& error, PyObject* type);
 
 // ---- arrays -----------------------------------------------------------------------------
 
+// A C-contiguous buffer of a Python object, released with it.
+class Buffer {
+  public:
+    explicit Buffer(nb::handle array);
+    ~Buffer();
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    const void* data() const { return view_.buf; }
+    std::size_t bytes() const { return static_cast<std::size_t>(view_.len); }
+    std::size_t itemsize() const { return static_cast<std::size_t>(view_.itemsize); }
+
+  private:
+    Py_buffer view_{};
+};
+
+// A value column as float64 in place (converted only when it is not float64 already).
+class FloatColumn {
+  public:
+    explicit FloatColumn(nb::handle values);
+    const double* data() const { return static_cast<const double*>(buffer_.data()); }
+    std::size_t size() const { return buffer_.bytes() / sizeof(double); }
+
+  private:
+    nb::object array_;
+    Buffer buffer_;
+};
+
 template <class T> std::vector<T> to_vector(nb::handle array_like, const char* dtype);
 // A float64 array of any numeric-like 1-d input (ints, objects holding numbers, NA -> NaN).
 std::vector<double> to_float_vector(nb::handle values);
@@ -94,16 +121,30 @@ struct LongFrame {
     std::vector<std::int32_t> row_id;   // per row: position in `ids`, -1 when missing
     std::vector<std::int32_t> row_date; // per row: position in `dates`, -1 when missing
     std::size_t rows = 0;
+    bool dense_sorted = false; // every (id, date) exactly once, rows sorted by id then date
 };
+
+// Codes of one level of a MultiIndex, as int32 (-1 for a missing label).
+std::vector<std::int32_t> level_codes(nb::handle multi_index, int level);
 
 // Reads the (id, date) index of a client answer; `what` names it in errors.
 LongFrame read_long_frame(nb::handle frame, const char* what);
+// The same, leaving row_id and row_date empty when dense_sorted (row r is then the cell
+// (r / dates.size(), r % dates.size())): saves two passes on complete answers.
+LongFrame read_long_index(nb::handle frame, const char* what);
 
 // The named value column as float64 (KeyError when absent).
 std::vector<double> read_column(const LongFrame& frame, nb::handle field);
 
 // Panel of one value column; duplicate (id, date) rows raise ValueError naming the first.
 core::Panel long_to_panel(const LongFrame& frame, const std::vector<double>& values,
+                          core::Duplicates policy = core::Duplicates::report);
+// A view of the panel of a value column: the column itself when the rows already form the
+// panel, otherwise `storage` filled from it.
+core::PanelView panel_view(const LongFrame& frame, const FloatColumn& values, core::Panel& storage);
+
+// The same, taking over `values` when the rows already form the panel.
+core::Panel long_to_panel(const LongFrame& frame, std::vector<double>&& values,
                           core::Duplicates policy = core::Duplicates::report);
 
 // ---- results ----------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 
 #include "daily_returns.hpp"
 
+#include <limits>
 #include <numeric>
 
 namespace brelvox::quenta {
@@ -30,31 +31,63 @@ static bool has_rows(nb::handle frame) {
     return !frame.is_none() && !nb::cast<bool>(frame.attr("empty"));
 }
 
+// Position of each action's instrument in `columns` and its ex-date (ns), read from the
+// answer's (order_book_id, ex_dividend_date) index, or from columns of those names.
+static void read_action_keys(nb::handle answer, nb::handle columns,
+                             std::vector<std::int64_t>& where, std::vector<std::int64_t>& when) {
+    nb::module_ pd = bridge::pandas();
+    nb::object index = answer.attr("index");
+    if (nb::isinstance(index, pd.attr("MultiIndex"))) {
+        nb::list names = nb::list(index.attr("names"));
+        int id_level = -1, date_level = -1;
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            if (names[k].equal(nb::str("order_book_id"))) id_level = static_cast<int>(k);
+            if (names[k].equal(nb::str("ex_dividend_date"))) date_level = static_cast<int>(k);
+        }
+        if (id_level >= 0 && date_level >= 0) {
+            nb::object levels = index.attr("levels");
+            std::vector<std::int64_t> id_of_level = bridge::to_vector<std::int64_t>(
+                columns.attr("get_indexer")(levels[id_level]), "int64");
+            std::vector<std::int64_t> date_of_level = bridge::datetime_ns(levels[date_level]);
+            std::vector<std::int32_t> ids = bridge::level_codes(index, id_level);
+            std::vector<std::int32_t> dates = bridge::level_codes(index, date_level);
+            where.resize(ids.size());
+            when.resize(ids.size());
+            for (std::size_t r = 0; r < ids.size(); ++r) {
+                where[r] = ids[r] < 0 ? -1 : id_of_level[static_cast<std::size_t>(ids[r])];
+                when[r] = dates[r] < 0 ? std::numeric_limits<std::int64_t>::min()
+                                       : date_of_level[static_cast<std::size_t>(dates[r])];
+            }
+            return;
+        }
+    }
+    nb::object rows = answer.attr("reset_index")();
+    where = bridge::to_vector<std::int64_t>(columns.attr("get_indexer")(rows["order_book_id"]),
+                                            "int64");
+    when = bridge::datetime_ns(rows["ex_dividend_date"]);
+}
+
 // Splits or dividends of a client answer as actions on the columns of `columns`.
 static std::vector<core::CorporateAction> read_actions(nb::handle answer, const char* numerator,
                                                        const char* denominator,
                                                        nb::handle columns) {
-    nb::module_ pd = bridge::pandas();
-    nb::object rows = answer.attr("reset_index")();
-    std::vector<double> num = bridge::to_float_vector(rows[numerator]);
-    std::vector<double> den = bridge::to_float_vector(rows[denominator]);
-    std::vector<std::int64_t> when = bridge::datetime_ns(
-        pd.attr("DatetimeIndex")(pd.attr("to_datetime")(rows["ex_dividend_date"])));
-    std::vector<std::int64_t> where = bridge::to_vector<std::int64_t>(
-        columns.attr("get_indexer")(rows["order_book_id"]), "int64");
-    std::vector<core::CorporateAction> out(num.size());
+    std::vector<std::int64_t> where, when;
+    read_action_keys(answer, columns, where, when);
+    bridge::FloatColumn num(answer[numerator]), den(answer[denominator]);
+    std::vector<core::CorporateAction> out(where.size());
     for (std::size_t k = 0; k < out.size(); ++k)
-        out[k] = {static_cast<std::int32_t>(where[k]), when[k], num[k] / den[k]};
+        out[k] = {static_cast<std::int32_t>(where[k]), when[k], num.data()[k] / den.data()[k]};
     return out;
 }
 
-// Ex-date corrected day-over-day change of `price` (all rows, the first one NaN).
-static core::Panel adjusted_change(const core::Panel& price, const std::vector<std::int64_t>& dates,
-                                   nb::handle columns, nb::handle date_index) {
+// Ex-date corrected day-over-day change of `price` from its second date on; cells
+// without a return hold `missing`.
+static core::Panel adjusted_change(core::PanelView price, const std::vector<std::int64_t>& dates,
+                                   nb::handle columns, nb::handle date_index, double missing) {
     core::Panel change;
     {
         nb::gil_scoped_release unlocked;
-        change = core::padded_change(price);
+        change = core::daily_change(price, missing);
     }
     if (price.n_dates < 2) return change;
     nb::object api = bridge::client(module_handle);
@@ -68,7 +101,7 @@ static core::Panel adjusted_change(const core::Panel& price, const std::vector<s
     if (has_rows(answer))
         dividends = read_actions(answer, "dividend_cash_before_tax", "round_lot", columns);
     nb::gil_scoped_release unlocked;
-    core::adjust_for_actions(change, price, dates, splits, dividends);
+    core::adjust_for_actions(change, price, dates, splits, dividends, missing);
     return change;
 }
 
@@ -85,16 +118,18 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     });
     if (!has_rows(price)) not_found(dates, order_book_ids);
 
-    bridge::LongFrame frame = bridge::read_long_frame(price, "get_price");
-    core::Panel panel = bridge::long_to_panel(frame, bridge::read_column(frame, field));
+    bridge::LongFrame frame = bridge::read_long_index(price, "get_price");
+    bridge::FloatColumn column(price[field]);
+    core::Panel storage;
+    core::PanelView panel = bridge::panel_view(frame, column, storage);
 
     core::Panel change;
     if (PyObject_IsTrue(adjust_dividend.ptr()) == 1) {
         nb::object columns = bridge::str_index(frame.ids, "order_book_id");
-        change = adjusted_change(panel, frame.dates, columns, frame.date_index);
+        change = adjusted_change(panel, frame.dates, columns, frame.date_index, 0.0);
     } else {
         nb::gil_scoped_release unlocked;
-        change = core::padded_change(panel);
+        change = core::daily_change(panel, 0.0);
     }
     if (PyErr_Occurred()) throw nb::python_error();
 
@@ -109,10 +144,9 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     nb::object index = same_dates ? bridge::without_first(frame.date_index) : wanted_dates.index;
     nb::object columns = same_ids ? bridge::str_index(frame.ids, "order_book_id")
                                   : bridge::pandas().attr("Index")(wanted_ids.objects);
-    {
+    if (!same_dates || !same_ids) {
         nb::gil_scoped_release unlocked;
-        core::drop_leading_dates(change, 1);
-        if (!same_dates || !same_ids) {
+        {
             std::vector<std::int64_t> all_dates, all_ids;
             if (same_dates) {
                 all_dates.resize(change.n_dates);
@@ -125,7 +159,6 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
             change = core::conform(change, same_ids ? all_ids : id_pos,
                                    same_dates ? all_dates : date_pos, 0.0);
         }
-        core::fill_nan(change, 0.0);
     }
     return bridge::make_frame(std::move(change), bridge::renamed(index, "date"),
                               bridge::renamed(columns, "order_book_id"));
@@ -142,8 +175,8 @@ static nb::object adjust_daily_return(nb::handle price) {
     core::Panel panel(n_ids, n_dates, 0.0);
     for (std::size_t t = 0; t < n_dates; ++t)
         for (std::size_t i = 0; i < n_ids; ++i) panel.at(i, t) = by_date[t * n_ids + i];
-    core::Panel change = adjusted_change(panel, dates, columns, index);
-    core::drop_leading_dates(change, 1);
+    core::Panel change =
+        adjusted_change(panel, dates, columns, index, std::numeric_limits<double>::quiet_NaN());
     return bridge::make_frame(std::move(change), bridge::without_first(index), columns);
 }
 
@@ -193,4 +226,5 @@ NB_MODULE(quenta, m) {
     bridge::export_function(m, "get_future_daily_returns",
                             nb::cpp_function(&future_returns, nb::name("get_future_daily_returns"),
                                              "order_book_ids"_a, "dates"_a));
+    // Bonds (quenta_bond.cpp), then cash and public funds (quenta_fund.cpp).
 }

@@ -1,0 +1,81 @@
+"""Equity daily returns at market scale and for a small request.
+
+    PYTHONPATH=build-dev/pkg python bench/bench_quenta.py
+"""
+
+import sys
+import types
+
+import numpy as np
+import pandas as pd
+
+from harness import best_time, report
+
+sys.modules.setdefault("ondrax", types.ModuleType("ondrax"))
+from brelvox.marketdata import quenta  # noqa: E402
+
+
+class Answers:
+    """A client answering every call from prebuilt frames."""
+
+    def __init__(self, calendar, price, split, dividend):
+        self.calendar, self.price, self.split, self.dividend = calendar, price, split, dividend
+
+    def get_previous_trading_date(self, date, n=1):
+        return self.calendar[self.calendar.searchsorted(pd.Timestamp(date)) - 1]
+
+    def get_price(self, *args, **kwargs):
+        return self.price
+
+    def get_split(self, *args):
+        return self.split
+
+    def get_dividend(self, *args):
+        return self.dividend
+
+
+def scenario(n_ids, n_dates, event_share, seed=0):
+    rng = np.random.default_rng(seed)
+    calendar = pd.bdate_range("2020-01-01", periods=n_dates + 1)
+    ids = ["%06d.XSHE" % k for k in range(n_ids)]
+    values = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, (n_ids, n_dates + 1)), axis=1))
+    index = pd.MultiIndex.from_product([ids, calendar], names=["order_book_id", "date"])
+    price = pd.DataFrame({"close": values.ravel()}, index=index)
+    n_events = max(1, int(event_share * n_ids * n_dates))
+    who = rng.integers(0, n_ids, n_events)
+    when = calendar[rng.integers(1, n_dates + 1, n_events)]
+    half = n_events // 2
+    events = lambda sl, cols: pd.DataFrame(  # noqa: E731
+        cols, index=pd.MultiIndex.from_arrays([np.array(ids)[who[sl]], when[sl]],
+                                              names=["order_book_id", "ex_dividend_date"]))
+    split = events(slice(0, half), {"split_coefficient_from": np.ones(half),
+                                    "split_coefficient_to": np.full(half, 2.0)})
+    rest = n_events - half
+    dividend = events(slice(half, None), {"dividend_cash_before_tax": rng.uniform(0.5, 3, rest),
+                                          "round_lot": np.full(rest, 10.0)})
+    return Answers(calendar, price, split, dividend), ids, calendar[1:]
+
+
+def floor(client, ids, dates):
+    """Take the arrays out of the answer and build a result frame of the same shape."""
+    frame = client.price
+    codes = [np.asarray(c) for c in frame.index.codes]
+    values = frame["close"].to_numpy(dtype="float64")
+    out = np.empty((len(ids), len(dates)))
+    out[:] = values[: out.size].reshape(out.shape) if values.size >= out.size else 0.0
+    return pd.DataFrame(out.T, index=dates.rename("date"),
+                        columns=pd.Index(ids, name="order_book_id"), copy=False), codes
+
+
+def main():
+    for label, (n_ids, n_dates) in {"3000 x 750": (3000, 750), "10 x 20": (10, 20)}.items():
+        client, ids, dates = scenario(n_ids, n_dates, 0.01)
+        quenta.ondrax = client
+        number = 1 if n_ids > 100 else 200
+        t = best_time(lambda: quenta.get_equity_daily_returns(ids, dates), number=number)
+        f = best_time(lambda: floor(client, ids, dates), number=number)
+        report("get_equity_daily_returns %s" % label, t, f, target=3)
+
+
+if __name__ == "__main__":
+    main()
