@@ -91,8 +91,8 @@ void classify(AssetTypeCache& cache, nb::handle ids, nb::handle types, nb::handl
 }
 
 nb::object format_seconds(nb::handle seconds) {
-    nb::object spec = nb::str(",");
-    nb::object text = nb::steal(PyObject_Format(seconds.ptr(), spec.ptr()));
+    nb::object thousands = nb::str(",");
+    nb::object text = nb::steal(PyObject_Format(seconds.ptr(), thousands.ptr()));
     if (!text.is_valid()) raise_current();
     return text;
 }
