@@ -1,0 +1,175 @@
+// brelvox.marketdata.oprane: equity and futures prices on every requested date.
+#include "bridge.hpp"
+
+#include "price_fill.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+
+namespace brelvox::oprane {
+
+namespace bridge = brelvox::bridge;
+static nb::handle module_handle;
+
+static const char* const kPriceData = "价格数据";
+
+[[noreturn]] static void not_found(nb::handle dates, nb::handle order_book_ids) {
+    bridge::raise_missing_data(kPriceData, order_book_ids, dates);
+}
+
+// The requested dates after `pd.to_datetime`: non-empty, ascending, no NaT.
+static bridge::DateLabels requested_dates(nb::handle dates) {
+    nb::module_ pd = bridge::pandas();
+    nb::object converted = pd.attr("to_datetime")(dates);
+    if (!nb::isinstance(converted, pd.attr("DatetimeIndex")) &&
+        !nb::isinstance(converted, pd.attr("Series"))) {
+        PyErr_Format(PyExc_TypeError, "dates: expected a collection of dates, got %.200s",
+                     Py_TYPE(dates.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    bridge::DateLabels out = bridge::to_date_labels(converted);
+    if (out.ns.empty()) throw nb::index_error("dates is empty: there is no first date to price");
+    // The fetch range runs from the first date to the last: any other order, or a NaT,
+    // would leave requested dates outside it and price them from the wrong day.
+    constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+    for (std::size_t k = 0; k < out.ns.size(); ++k)
+        if (out.ns[k] == nat || (k > 0 && out.ns[k] < out.ns[k - 1]))
+            throw nb::value_error("dates must be in ascending order and hold no NaT");
+    return out;
+}
+
+// Whether the client's calendar lists `day` as a trading date.
+static bool is_trading_date(nb::handle api, nb::handle day) {
+    nb::object answer = api.attr("get_trading_dates")(day, day);
+    const Py_ssize_t n = PyObject_Length(answer.ptr());
+    if (n >= 0) return n > 0;
+    PyErr_Clear(); // no length: fall back on its truth value
+    const int truth = PyObject_IsTrue(answer.ptr());
+    if (truth < 0) throw nb::python_error();
+    return truth == 1;
+}
+
+// The trading date before `day` as a naive Timestamp.
+static bridge::DateLabels previous_trading_date(nb::handle api, nb::handle day) {
+    nb::module_ pd = bridge::pandas();
+    nb::object answer = api.attr("get_previous_trading_date")(day);
+    nb::object pre = pd.attr("to_datetime")(answer);
+    if (pre.is_none() || pre.is(pd.attr("NaT"))) {
+        nb::str when = nb::str(day);
+        PyErr_Format(PyExc_ValueError, "the exchange calendar knows no trading day before %S",
+                     when.ptr());
+        throw nb::python_error();
+    }
+    nb::list one;
+    one.append(pre);
+    return bridge::to_date_labels(one);
+}
+
+static std::vector<std::int64_t> all_positions(std::size_t n) {
+    std::vector<std::int64_t> out(n);
+    std::iota(out.begin(), out.end(), 0);
+    return out;
+}
+
+static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::handle field) {
+    bridge::DateLabels wanted_dates = requested_dates(dates);
+    bridge::IdLabels wanted_ids = bridge::read_ids(order_book_ids, "order_book_ids");
+    nb::module_ pd = bridge::pandas();
+    nb::object api = bridge::client(module_handle);
+
+    // The previous trading date is fetched only to price a first date the market was shut.
+    nb::object first = wanted_dates.index[0];
+    nb::object start = first;
+    std::int64_t start_ns = wanted_dates.ns.front();
+    if (!is_trading_date(api, first)) {
+        bridge::DateLabels pre = previous_trading_date(api, first);
+        start = pre.index[0];
+        start_ns = pre.ns.front();
+    }
+    nb::object price =
+        api.attr("get_price")(order_book_ids, start, wanted_dates.index[-1], "fields"_a = field,
+                              "expect_df"_a = true, "adjust_type"_a = "post");
+    if (price.is_none()) not_found(wanted_dates.index, order_book_ids);
+    nb::object column;
+    if (nb::isinstance(price, pd.attr("DataFrame"))) {
+        column = price[field];
+        if (nb::len(price) == 0) not_found(wanted_dates.index, order_book_ids);
+    }
+    bridge::LongFrame frame = bridge::read_long_index(price, "get_price");
+    bridge::FloatColumn values(column);
+    core::Panel storage;
+    core::PanelView view = bridge::panel_view(frame, values, storage);
+
+    std::vector<std::int64_t> exact = core::positions_in_sorted(frame.dates, wanted_dates.ns);
+    std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, frame.ids);
+    const bool same_dates = core::covers_exactly(frame.dates.size(), exact);
+    const bool same_ids = core::covers_exactly(frame.ids.size(), id_pos);
+
+    core::Panel result;
+    {
+        nb::gil_scoped_release unlocked;
+        const std::size_t from = static_cast<std::size_t>(
+            std::lower_bound(frame.dates.begin(), frame.dates.end(), start_ns) -
+            frame.dates.begin());
+        const bool owned = view.values == storage.values.data() && !storage.values.empty();
+        if (owned) {
+            core::carry_forward(storage, from);
+            result = std::move(storage);
+        } else {
+            result = core::carried_forward(view, from);
+        }
+        if (!same_dates || !same_ids) {
+            std::vector<std::int64_t> date_pos =
+                same_dates ? all_positions(result.n_dates)
+                           : core::last_at_or_before(frame.dates, wanted_dates.ns, start_ns);
+            if (same_ids) id_pos = all_positions(result.n_ids);
+            result =
+                core::conform(result, id_pos, date_pos, std::numeric_limits<double>::quiet_NaN());
+        }
+    }
+
+    nb::object index = same_dates ? frame.date_index : wanted_dates.index;
+    nb::object columns = same_ids ? bridge::str_index(frame.ids, "order_book_id")
+                                  : pd.attr("Index")(wanted_ids.objects);
+    return bridge::make_frame(std::move(result), bridge::renamed(index, "date"),
+                              bridge::renamed(columns, "order_book_id"));
+}
+
+static nb::object equity_price(nb::handle ids, nb::handle dates) {
+    return get_price(ids, dates, nb::str("close"));
+}
+static nb::object futures_price(nb::handle ids, nb::handle dates) {
+    return get_price(ids, dates, nb::str("settlement"));
+}
+
+} // namespace brelvox::oprane
+
+NB_MODULE(oprane, m) {
+    using namespace brelvox::oprane;
+    namespace bridge = brelvox::bridge;
+    module_handle = m;
+    m.attr("Sequence") = nb::module_::import_("typing").attr("Sequence");
+    m.attr("pd") = bridge::pandas();
+    m.attr("np") = bridge::numpy();
+    m.attr("ondrax") = nb::module_::import_("ondrax");
+    m.attr("DateConvertible") = nb::module_::import_("brelvox.types").attr("DateConvertible");
+    m.attr("maybe_reindex") = nb::module_::import_("brelvox.utils.frevo").attr("maybe_reindex");
+    m.attr("MissingData") = nb::module_::import_("brelvox.exceptions").attr("MissingData");
+
+    bridge::export_function(
+        m, "_not_found_behave",
+        nb::cpp_function([](nb::handle dates, nb::handle ids) { not_found(dates, ids); },
+                         nb::name("_not_found_behave"), "dates"_a.none(),
+                         "order_book_ids"_a.none()));
+    bridge::export_function(m, "_get_price",
+                            nb::cpp_function(&get_price, nb::name("_get_price"),
+                                             "order_book_ids"_a.none(), "dates"_a.none(),
+                                             "field"_a.none()));
+    bridge::export_function(m, "get_equity_price",
+                            nb::cpp_function(&equity_price, nb::name("get_equity_price"),
+                                             "order_book_ids"_a.none(), "dates"_a.none()));
+    bridge::export_function(m, "get_futures_price",
+                            nb::cpp_function(&futures_price, nb::name("get_futures_price"),
+                                             "order_book_ids"_a.none(), "dates"_a.none()));
+}
