@@ -50,7 +50,7 @@ bool covers_exactly(std::size_t n_labels, std::span<const std::int64_t> position
     return distinct == n_labels;
 }
 
-Panel conform(const Panel& panel, std::span<const std::int64_t> id_pos,
+Panel conform(PanelView panel, std::span<const std::int64_t> id_pos,
               std::span<const std::int64_t> date_pos, double fill) {
     Panel out(id_pos.size(), date_pos.size(), fill);
     for (std::size_t k = 0; k < id_pos.size(); ++k) {

@@ -23,7 +23,7 @@ bool covers_exactly(std::size_t n_labels, std::span<const std::int64_t> position
 
 // A new panel whose instrument k is `panel`'s instrument id_pos[k] and whose date j is
 // `panel`'s date date_pos[j]; a position of -1 gives `fill`.
-Panel conform(const Panel& panel, std::span<const std::int64_t> id_pos,
+Panel conform(PanelView panel, std::span<const std::int64_t> id_pos,
               std::span<const std::int64_t> date_pos, double fill);
 
 // Replaces NaN by `fill` (infinities stay).

@@ -15,9 +15,6 @@ namespace brelvox::core {
 // first date and dates before any price are NaN.
 Panel padded_change(PanelView price);
 
-// The same change for every date but the first (dropped), with NaN replaced by `missing`.
-Panel daily_change(PanelView price, double missing);
-
 // A split or cash dividend of instrument `id` (panel position) on `ex_date`.
 struct CorporateAction {
     std::int32_t id;
@@ -25,13 +22,13 @@ struct CorporateAction {
     double amount; // split factor, or pre-tax cash per share
 };
 
-// Adjusts `change` (daily_change of `price`, first date dropped) on ex-dates. Per
-// instrument, actions dated after the first date of the panel land on the first date on
-// or after their ex-date that has a price; on such a date the return becomes
-// (P * product of split factors + sum of cash) / previous known P - 1, or `missing` when
-// there is no previous price.
-void adjust_for_actions(Panel& change, PanelView price, std::span<const std::int64_t> dates,
-                        std::span<const CorporateAction> splits,
-                        std::span<const CorporateAction> dividends, double missing);
+// The padded change of every date of `price` but the first, written instrument-major into
+// `out` (n_ids * (n_dates - 1) values), NaN replaced by `missing`. Actions of an instrument
+// dated after the first date land on the first date on or after their ex-date that has a
+// price; there the return is (P * product of split factors + sum of cash) / previous known
+// P - 1. Each series is adjusted while it is in cache.
+void adjusted_returns(PanelView price, std::span<const std::int64_t> dates,
+                      std::span<const CorporateAction> splits,
+                      std::span<const CorporateAction> dividends, double missing, double* out);
 
 } // namespace brelvox::core

@@ -152,6 +152,16 @@ core::Panel long_to_panel(const LongFrame& frame, std::vector<double>&& values,
 // DataFrame(index=dates, columns=instruments) from an instrument-major panel, zero-copy.
 nb::object make_frame(core::Panel&& panel, nb::handle index, nb::handle columns);
 
+// An uninitialised instrument-major float64 numpy array for a kernel to write into.
+struct ResultArray {
+    nb::object array;
+    double* data = nullptr;
+    std::size_t n_ids = 0, n_dates = 0;
+    core::PanelView view() const { return {n_ids, n_dates, data}; }
+};
+ResultArray result_array(std::size_t n_ids, std::size_t n_dates);
+nb::object make_frame(ResultArray&& result, nb::handle index, nb::handle columns);
+
 // `index` renamed (a new object; the caller's keeps its name).
 nb::object renamed(nb::handle index, const char* name);
 

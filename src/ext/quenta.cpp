@@ -80,19 +80,13 @@ static std::vector<core::CorporateAction> read_actions(nb::handle answer, const 
     return out;
 }
 
-// Ex-date corrected day-over-day change of `price` from its second date on; cells
-// without a return hold `missing`.
-static core::Panel adjusted_change(core::PanelView price, const std::vector<std::int64_t>& dates,
-                                   nb::handle columns, nb::handle date_index, double missing) {
-    core::Panel change;
-    {
-        nb::gil_scoped_release unlocked;
-        change = core::daily_change(price, missing);
-    }
-    if (price.n_dates < 2) return change;
+// Splits and dividends of the instruments `columns` from the first date after the fetched
+// range's first to its last (the trading date before the request is never adjusted).
+static void fetch_actions(nb::handle columns, nb::handle date_index,
+                          std::vector<core::CorporateAction>& splits,
+                          std::vector<core::CorporateAction>& dividends) {
     nb::object api = bridge::client(module_handle);
     nb::object first = date_index[1], last = date_index[-1];
-    std::vector<core::CorporateAction> splits, dividends;
     nb::object answer =
         none_on_value_error([&] { return api.attr("get_split")(columns, first, last); });
     if (has_rows(answer))
@@ -100,9 +94,20 @@ static core::Panel adjusted_change(core::PanelView price, const std::vector<std:
     answer = none_on_value_error([&] { return api.attr("get_dividend")(columns, first, last); });
     if (has_rows(answer))
         dividends = read_actions(answer, "dividend_cash_before_tax", "round_lot", columns);
+}
+
+// Returns of `price` from its second date on (actions applied when asked), cells without a
+// return holding `missing`.
+static bridge::ResultArray returns_of(core::PanelView price, const std::vector<std::int64_t>& dates,
+                                      bool adjust, nb::handle columns, nb::handle date_index,
+                                      double missing) {
+    std::vector<core::CorporateAction> splits, dividends;
+    if (adjust && price.n_dates >= 2) fetch_actions(columns, date_index, splits, dividends);
+    bridge::ResultArray out =
+        bridge::result_array(price.n_ids, price.n_dates ? price.n_dates - 1 : 0);
     nb::gil_scoped_release unlocked;
-    core::adjust_for_actions(change, price, dates, splits, dividends, missing);
-    return change;
+    core::adjusted_returns(price, dates, splits, dividends, missing, out.data);
+    return out;
 }
 
 static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::handle field,
@@ -122,16 +127,11 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     bridge::FloatColumn column(price[field]);
     core::Panel storage;
     core::PanelView panel = bridge::panel_view(frame, column, storage);
-
-    core::Panel change;
-    if (PyObject_IsTrue(adjust_dividend.ptr()) == 1) {
-        nb::object columns = bridge::str_index(frame.ids, "order_book_id");
-        change = adjusted_change(panel, frame.dates, columns, frame.date_index, 0.0);
-    } else {
-        nb::gil_scoped_release unlocked;
-        change = core::daily_change(panel, 0.0);
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    const int adjust = PyObject_IsTrue(adjust_dividend.ptr());
+    if (adjust < 0) throw nb::python_error();
+    nb::object data_ids = bridge::str_index(frame.ids, "order_book_id");
+    bridge::ResultArray change =
+        returns_of(panel, frame.dates, adjust == 1, data_ids, frame.date_index, 0.0);
 
     bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
     const std::vector<std::int64_t> data_dates(frame.dates.begin() + (frame.dates.empty() ? 0 : 1),
@@ -140,34 +140,34 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, frame.ids);
     const bool same_dates = core::covers_exactly(data_dates.size(), date_pos);
     const bool same_ids = core::covers_exactly(frame.ids.size(), id_pos);
+    if (same_dates && same_ids)
+        return bridge::make_frame(std::move(change),
+                                  bridge::renamed(bridge::without_first(frame.date_index), "date"),
+                                  data_ids);
 
+    // Conform to the request: absent dates and instruments become 0.0.
     nb::object index = same_dates ? bridge::without_first(frame.date_index) : wanted_dates.index;
-    nb::object columns = same_ids ? bridge::str_index(frame.ids, "order_book_id")
-                                  : bridge::pandas().attr("Index")(wanted_ids.objects);
-    if (!same_dates || !same_ids) {
-        nb::gil_scoped_release unlocked;
-        {
-            std::vector<std::int64_t> all_dates, all_ids;
-            if (same_dates) {
-                all_dates.resize(change.n_dates);
-                std::iota(all_dates.begin(), all_dates.end(), 0);
-            }
-            if (same_ids) {
-                all_ids.resize(change.n_ids);
-                std::iota(all_ids.begin(), all_ids.end(), 0);
-            }
-            change = core::conform(change, same_ids ? all_ids : id_pos,
-                                   same_dates ? all_dates : date_pos, 0.0);
-        }
+    nb::object columns = same_ids ? data_ids : bridge::pandas().attr("Index")(wanted_ids.objects);
+    if (same_dates) {
+        date_pos.resize(change.n_dates);
+        std::iota(date_pos.begin(), date_pos.end(), 0);
     }
-    return bridge::make_frame(std::move(change), bridge::renamed(index, "date"),
+    if (same_ids) {
+        id_pos.resize(change.n_ids);
+        std::iota(id_pos.begin(), id_pos.end(), 0);
+    }
+    core::Panel conformed;
+    {
+        nb::gil_scoped_release unlocked;
+        conformed = core::conform(change.view(), id_pos, date_pos, 0.0);
+    }
+    return bridge::make_frame(std::move(conformed), bridge::renamed(index, "date"),
                               bridge::renamed(columns, "order_book_id"));
 }
 
 static nb::object adjust_daily_return(nb::handle price) {
-    nb::module_ pd = bridge::pandas();
     nb::object index = price.attr("index"), columns = price.attr("columns");
-    std::vector<std::int64_t> dates = bridge::datetime_ns(bridge::to_date_labels(index).index);
+    std::vector<std::int64_t> dates = bridge::datetime_ns(index);
     nb::object values =
         price.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = bridge::numpy().attr("nan"));
     std::vector<double> by_date = bridge::to_vector<double>(values, "float64");
@@ -175,8 +175,8 @@ static nb::object adjust_daily_return(nb::handle price) {
     core::Panel panel(n_ids, n_dates, 0.0);
     for (std::size_t t = 0; t < n_dates; ++t)
         for (std::size_t i = 0; i < n_ids; ++i) panel.at(i, t) = by_date[t * n_ids + i];
-    core::Panel change =
-        adjusted_change(panel, dates, columns, index, std::numeric_limits<double>::quiet_NaN());
+    bridge::ResultArray change =
+        returns_of(panel, dates, true, columns, index, std::numeric_limits<double>::quiet_NaN());
     return bridge::make_frame(std::move(change), bridge::without_first(index), columns);
 }
 
