@@ -1,40 +1,14 @@
 """Industry tables and the per-stock, per-date industry lookup."""
 
 import datetime as dt
-import sys
 import time
-import types
 
 import numpy as np
 import pandas as pd
 import pytest
 
+from brelvox.marketdata import sorvan
 from fakes_industry import CITIC, SHENWAN, IndustryClient, sw, zx
-
-try:
-    import brelvox.utils.decorators  # noqa: F401
-except ImportError:  # TEMPORARY stand-in until the decorators module is built here
-    def _ttl_cache(ttl):
-        def decorate(fn):
-            cache = {}
-
-            def wrapper(key):
-                hit = cache.get(key)
-                if hit is not None and hit[0] > time.time():
-                    return hit[1]
-                value = fn(key)
-                cache[key] = (time.time() + ttl, value)
-                return value
-
-            wrapper.clear_cache = cache.clear
-            wrapper.__name__ = fn.__name__
-            return wrapper
-
-        return decorate
-
-    sys.modules["brelvox.utils.decorators"] = types.SimpleNamespace(ttl_cache=_ttl_cache)
-
-from brelvox.marketdata import sorvan  # noqa: E402
 
 D = dt.date
 LISTED = {"A": ("2000-01-04", "0000-00-00"), "B": ("2001-02-05", "9999-12-31")}
@@ -198,6 +172,22 @@ def test_placeholders_and_unknown_instruments(use):
     assert got == {("1989-12-31", "A"): None, ("1989-12-31", "D"): None,
                    ("1990-01-01", "A"): "银行", ("1990-01-01", "D"): "银行"}
     assert client.count("instruments") == 4  # once per stock, then cached
+
+
+def test_listing_bounds_kept_for_an_hour(use, clock):
+    client = use(IndustryClient(shenwan=[sw("A", "银行", "2005-01-01")], listing=LISTED))
+    f = sorvan.get_listing_date_and_delisting_date
+    assert f.__name__ == "get_listing_date_and_delisting_date"
+    for _ in range(2):
+        sorvan.get_stock_industry(["A", "A"], ["2020-01-01", "2020-01-02"], "sws")
+    assert client.count("instruments") == 1
+    clock.now += 3600
+    client.listing["A"] = ("2021-01-04", None)
+    out = sorvan.get_stock_industry(["A"], ["2020-01-01"], "sws")
+    assert client.count("instruments") == 2 and out.shape == (1, 0)  # listed after the date
+    f.clear_cache()
+    f("A")
+    assert client.count("instruments") == 3
 
 
 def test_bad_listing_date_raises_and_caches_nothing(use):

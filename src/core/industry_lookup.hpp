@@ -34,11 +34,13 @@ struct StockQuery {
     std::int32_t delisted = 0;
 };
 
-// Code in force per cell, dates outer and stocks inner: the first entry that started on or
-// before the day, provided the day lies within the listing bounds.
-std::vector<std::int32_t> classify(const IndustryHistory& history,
-                                   const std::vector<StockQuery>& stocks,
-                                   const std::vector<std::int32_t>& days);
+// Code in force per cell, dates outer and stocks inner, into `cells` (days.size() times
+// stocks.size() entries): the first entry that started on or before the day, provided the
+// day lies within the listing bounds; kNoIndustry otherwise.
+// `Code` is any signed integer type wide enough for the codes in use (int8, int16, int32).
+template <class Code>
+void classify(const IndustryHistory& history, const std::vector<StockQuery>& stocks,
+              const std::vector<std::int32_t>& days, Code* cells);
 
 // Codes in the order they first occur among `cells`; `column_of_code[c]` is -1 for a code
 // that never occurs.
@@ -46,11 +48,13 @@ struct ColumnOrder {
     std::vector<std::int32_t> column_of_code;
     std::vector<std::int32_t> code_of_column;
 };
-ColumnOrder columns_in_order_met(const std::vector<std::int32_t>& cells, std::size_t n_codes);
+template <class Code>
+ColumnOrder columns_in_order_met(const Code* cells, std::size_t n_cells, std::size_t n_codes);
 
-// Sets out[column * cells.size() + row] = 1 for each classified cell; `out` must hold
-// zeros for n_columns * cells.size() bytes (column-major, one column after the other).
-void fill_one_hot(const std::vector<std::int32_t>& cells, const ColumnOrder& order,
+// Sets out[column * n_cells + row] = 1 for each classified cell; `out` must hold zeros for
+// n_columns * n_cells bytes (column-major, one column after the other).
+template <class Code>
+void fill_one_hot(const Code* cells, std::size_t n_cells, const ColumnOrder& order,
                   std::int8_t* out);
 
 } // namespace brelvox::core

@@ -2,7 +2,6 @@
 // tables, one pass over dates and stocks, and the one-hot result frame.
 #include "sorvan.hpp"
 
-#include <cstdlib>
 #include <memory>
 #include <unordered_map>
 
@@ -171,14 +170,58 @@ Request gather(nb::handle table, bool shenwan, const nb::list& ids) {
     return out;
 }
 
-// Industry code per (date, stock), dates outer and stocks inner.
-std::vector<std::int32_t> classify(nb::handle table, bool shenwan, const nb::list& ids,
-                                   const std::vector<std::int32_t>& days, nb::list& names) {
-    if (days.empty() || ids.size() == 0) return {};
+// Industry code per (date, stock), dates outer and stocks inner, in the narrowest integer
+// that holds every code of the table, and the codes' names.
+struct Cells {
+    std::unique_ptr<std::int32_t[]> wide;
+    std::unique_ptr<std::int16_t[]> medium;
+    std::unique_ptr<std::int8_t[]> narrow;
+    std::size_t size = 0;
+    nb::list names;
+    core::ColumnOrder order;
+
+    template <class F> void visit(F&& f) const {
+        if (narrow)
+            f(narrow.get());
+        else if (medium)
+            f(medium.get());
+        else if (wide)
+            f(wide.get());
+    }
+};
+
+Cells classify(nb::handle table, bool shenwan, const nb::list& ids,
+               const std::vector<std::int32_t>& days) {
+    Cells out;
+    if (days.empty() || ids.size() == 0) return out;
     Request request = gather(table, shenwan, ids);
-    names = request.names;
+    out.names = request.names;
+    out.size = days.size() * ids.size();
+    const std::size_t n_codes = nb::len(out.names);
+    if (n_codes <= INT8_MAX)
+        out.narrow.reset(new std::int8_t[out.size]);
+    else if (n_codes <= INT16_MAX)
+        out.medium.reset(new std::int16_t[out.size]);
+    else
+        out.wide.reset(new std::int32_t[out.size]);
     nb::gil_scoped_release unlocked;
-    return core::classify(request.entries, request.stocks, days);
+    out.visit([&](auto* cells) {
+        core::classify(request.entries, request.stocks, days, cells);
+        out.order = core::columns_in_order_met(cells, out.size, n_codes);
+    });
+    return out;
+}
+
+// The requested ids as a list; a lone str or None is refused rather than iterated.
+nb::list id_list(nb::handle order_book_ids) {
+    if (PyUnicode_Check(order_book_ids.ptr()) || order_book_ids.is_none()) {
+        PyErr_Format(PyExc_TypeError, "order_book_ids must be a sequence of str, not %.200s",
+                     Py_TYPE(order_book_ids.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object list = nb::steal(PySequence_List(order_book_ids.ptr()));
+    if (!list.is_valid()) throw nb::python_error();
+    return nb::borrow<nb::list>(list);
 }
 
 nb::list as_list(nb::handle values) {
@@ -187,18 +230,19 @@ nb::list as_list(nb::handle values) {
     return nb::borrow<nb::list>(list);
 }
 
-nb::object int8_columns(std::size_t columns, std::size_t rows,
-                        const std::vector<std::int32_t>& cells, const core::ColumnOrder& order) {
-    const std::size_t bytes = columns * rows;
-    auto* data = static_cast<std::int8_t*>(std::calloc(bytes ? bytes : 1, 1));
-    if (!data) throw std::bad_alloc();
-    nb::capsule owner(data, [](void* p) noexcept { std::free(p); });
+// The one-hot values, one industry after the other (the frame's own column layout).
+// Numpy allocates it: large numpy arrays get huge pages, so first touches fault rarely.
+nb::object one_hot_columns(const Cells& cells, std::size_t rows) {
+    const std::size_t columns = cells.order.code_of_column.size();
+    nb::object out =
+        bridge::numpy().attr("zeros")(nb::make_tuple(columns, rows), "dtype"_a = "int8");
     if (columns) {
+        std::int8_t* values = nb::cast<nb::ndarray<std::int8_t, nb::c_contig>>(out).data();
         nb::gil_scoped_release unlocked;
-        core::fill_one_hot(cells, order, data);
+        cells.visit(
+            [&](auto* codes) { core::fill_one_hot(codes, cells.size, cells.order, values); });
     }
-    size_t shape[2] = {columns, rows};
-    return nb::ndarray<nb::numpy, std::int8_t>(data, 2, shape, owner).cast();
+    return out;
 }
 
 nb::object stock_industry(nb::handle order_book_ids, nb::handle dates, nb::handle standard) {
@@ -212,22 +256,18 @@ nb::object stock_industry(nb::handle order_book_ids, nb::handle dates, nb::handl
     std::vector<std::int32_t> days;
     for (std::int64_t ns : bridge::to_date_labels(converted).ns)
         days.push_back(core::day_of_ns(ns));
-    nb::list ids = bridge::read_ids(order_book_ids, "order_book_ids").objects;
+    nb::list ids = id_list(order_book_ids);
 
     nb::object table = industry_table(standard);
-    nb::list names;
-    std::vector<std::int32_t> cells = classify(table, shenwan, ids, days, names);
-    core::ColumnOrder order;
-    if (!cells.empty()) order = core::columns_in_order_met(cells, nb::len(names));
+    Cells cells = classify(table, shenwan, ids, days);
 
     nb::list columns;
-    for (std::int32_t code : order.code_of_column) columns.append(names[code]);
+    for (std::int32_t code : cells.order.code_of_column) columns.append(cells.names[code]);
     nb::object index =
         pd.attr("MultiIndex")
             .attr("from_product")(nb::make_tuple(converted, ids),
                                   "names"_a = nb::make_tuple("date", "order_book_id"));
-    nb::object values =
-        int8_columns(order.code_of_column.size(), days.size() * ids.size(), cells, order);
+    nb::object values = one_hot_columns(cells, days.size() * ids.size());
     return pd.attr("DataFrame")(values.attr("T"), "index"_a = index, "columns"_a = columns,
                                 "copy"_a = false);
 }
@@ -244,22 +284,22 @@ nb::object industry_idx(nb::handle order_book_ids, nb::handle dates, nb::handle 
         days.push_back(day);
         calendar_dates.append(day_date);
     }
-    nb::list names;
-    std::vector<std::int32_t> cells = classify(table, equals(standard, "sws"), ids, days, names);
-    core::ColumnOrder order;
-    if (!cells.empty()) order = core::columns_in_order_met(cells, nb::len(names));
+    Cells cells = classify(table, equals(standard, "sws"), ids, days);
 
+    const core::ColumnOrder& order = cells.order;
     std::vector<nb::list> members(order.code_of_column.size());
     const std::size_t n = ids.size();
-    for (std::size_t c = 0; c < cells.size(); ++c) {
-        if (cells[c] < 0) continue;
-        const auto column = order.column_of_code[static_cast<std::size_t>(cells[c])];
-        members[static_cast<std::size_t>(column)].append(
-            nb::make_tuple(calendar_dates[c / n], ids[c % n]));
-    }
+    cells.visit([&](auto* codes) {
+        for (std::size_t c = 0; c < cells.size; ++c) {
+            if (codes[c] < 0) continue;
+            const auto column = order.column_of_code[static_cast<std::size_t>(codes[c])];
+            members[static_cast<std::size_t>(column)].append(
+                nb::make_tuple(calendar_dates[c / n], ids[c % n]));
+        }
+    });
     nb::object out = module().attr("defaultdict")(nb::handle(&PyList_Type));
     for (std::size_t k = 0; k < members.size(); ++k)
-        out[names[order.code_of_column[k]]] = members[k];
+        out[cells.names[order.code_of_column[k]]] = members[k];
     return out;
 }
 
