@@ -108,12 +108,10 @@ def _adjust_factors(ids, hi, adjust_type):
         if cash and close:
             ratio += cash / close
         by_id.setdefault(oid, []).append((ex, ratio))
-    keys, values = [], []
-    last = {}
+    keys, values, last = [], [], {}
     for oid, day in dates:
-        acc, pos = 1.0, 0
-        evs = by_id.get(oid, ())
-        for ex, ratio in evs:
+        acc = 1.0
+        for ex, ratio in by_id.get(oid, ()):
             if ex <= day:
                 acc *= ratio
         keys.append((oid, day))

@@ -18,6 +18,7 @@ _REQUIRED_FILES = ("calendar",)
 _TRUE = {"1", "true", "yes", "y", "t"}
 _FALSE = {"0", "false", "no", "n", "f"}
 _DATE_FORMATS = ("%Y-%m-%d", "%Y%m%d", "%Y/%m/%d")
+_HINTS = {"date": " (expected YYYY-MM-DD)", "bool": " (expected true or false)"}
 
 
 def _csv_columns(table):
@@ -47,7 +48,7 @@ def _parse(kind, text):
                 return datetime.datetime.strptime(text, fmt).date().isoformat()
             except ValueError:
                 pass
-        raise ValueError("bad date %r (expected YYYY-MM-DD)" % text)
+        raise ValueError("bad date %r" % text)
     if kind == "real":
         try:
             return float(text)
@@ -64,7 +65,7 @@ def _parse(kind, text):
             return 1
         if low in _FALSE:
             return 0
-        raise ValueError("bad boolean %r (expected true or false)" % text)
+        raise ValueError("bad boolean %r" % text)
     raise AssertionError(kind)
 
 
@@ -139,7 +140,8 @@ def _row(table, columns, position, extras, cells, name, line):
         try:
             value = _parse(col.kind, text)
         except ValueError as exc:
-            raise CsvError(name, line, "%s in column %s" % (exc, col.name)) from None
+            raise CsvError(name, line, "%s in column %s%s"
+                           % (exc, col.name, _HINTS.get(col.kind, ""))) from None
         allowed = _CHOICES.get((table.name, col.name))
         if allowed and value not in allowed:
             raise CsvError(name, line, "%s must be one of %s, got %r"
@@ -152,6 +154,14 @@ def _row(table, columns, position, extras, cells, name, line):
         out.append((json.dumps(extra, ensure_ascii=False) if extra else None)
                    if col.kind == "json" else values[col.name])
     return out
+
+
+def _fsync(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
 
 
 def load_csv(directory, path, overwrite=False):
@@ -181,6 +191,7 @@ def load_csv(directory, path, overwrite=False):
     if os.path.exists(partial):
         os.remove(partial)
     conn = sqlite3.connect(partial)
+    conn.execute("PRAGMA synchronous = OFF")  # made durable once, below, before the rename
     counts = {}
     try:
         with conn:  # one transaction: everything or nothing
@@ -189,6 +200,7 @@ def load_csv(directory, path, overwrite=False):
                 if table.name in files:
                     counts[table.name] = _read(conn, table, files[table.name])
         conn.close()
+        _fsync(partial)
         os.replace(partial, path)
     except BaseException:
         conn.close()

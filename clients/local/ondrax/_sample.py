@@ -18,7 +18,7 @@ import sqlite3
 
 from . import _holidays, _schema
 
-SEED = 20240102
+SEED = 14
 STOCK_INDEX = "000060.XSHG"
 BOND_INDEX = "KVX1001.INDX"
 TREASURY_CURVE = "中债国债收益率曲线"
@@ -529,6 +529,7 @@ def write(path, seed=SEED):
     if os.path.exists(partial):
         os.remove(partial)
     conn = sqlite3.connect(partial)
+    conn.execute("PRAGMA synchronous = OFF")  # the finished file is renamed into place
     try:
         with conn:
             _schema.create_all(conn)

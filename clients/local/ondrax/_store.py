@@ -10,7 +10,7 @@ import threading
 import numpy as np
 import pandas as pd
 
-from . import _schema
+from . import _sample, _schema
 
 #: The one setting of the local client: path of the SQLite database to answer from.
 ENV_VAR = "ONDRAX_LOCAL_DB"
@@ -44,8 +44,6 @@ def sample_path():
         try:
             os.makedirs(directory, exist_ok=True)
             path = os.path.join(directory, _SAMPLE_NAME)
-            from . import _sample
-
             _sample.write(path)
             return path
         except OSError as exc:
@@ -145,13 +143,6 @@ def id_list(order_book_ids):
 
 def json_ids(ids):
     return json.dumps(list(ids))
-
-
-def field_list(fields, allowed, default):
-    if fields is None:
-        return list(default)
-    names = [fields] if isinstance(fields, str) else list(fields)
-    return names
 
 
 # --- frames ----------------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 """What only the local client offers: its database path, the sample market and CSV import."""
 
+from . import _calendar, _sample
 from ._store import ENV_VAR, LocalDataError, database_path, sample_path
-from . import _calendar, _store
 
 __all__ = ["ENV_VAR", "LocalDataError", "CsvError", "database_path", "sample_path",
            "write_sample", "load_csv", "calendar_span", "CSV_TABLES"]
@@ -9,12 +9,7 @@ __all__ = ["ENV_VAR", "LocalDataError", "CsvError", "database_path", "sample_pat
 
 def write_sample(path, seed=None):
     """Writes the sample market to a new database file at `path`."""
-    from . import _sample
-
-    if seed is None:
-        _sample.write(path)
-    else:
-        _sample.write(path, seed=seed)
+    _sample.write(path, seed=_sample.SEED if seed is None else seed)
 
 
 def calendar_span(market="exchange"):
