@@ -261,6 +261,8 @@ def test_changes_to_a_served_table_are_seen(use):
     assert list(sorvan.get_stock_industry(["A"], dates, "sws").columns) == ["银行"]
     sorvan._sw_cache.data["A"].insert(0, (D(2021, 1, 1), "传媒"))
     assert list(sorvan.get_stock_industry(["A"], dates, "sws").columns) == ["传媒"]
+    sorvan._sw_cache.data["A"][0] = (D(2021, 1, 1), "电子")  # same length, pair replaced
+    assert list(sorvan.get_stock_industry(["A"], dates, "sws").columns) == ["电子"]
     sorvan._sw_cache.data = {"A": [(D(2021, 1, 1), "钢铁")]}
     assert list(sorvan.get_stock_industry(["A"], dates, "sws").columns) == ["钢铁"]
 

@@ -13,7 +13,8 @@ namespace {
 
 // The (start day, industry code) entries of every stock list of one table, so that a lookup
 // never unpacks the Python pairs again while the table is in use. Each list is indexed with
-// the pair objects it held; a list changed since is indexed anew.
+// the pair objects it held; a list changed since (pairs added, removed or replaced) is
+// indexed anew, so edits to a served table are honoured.
 class TableIndex {
   public:
     explicit TableIndex(nb::handle table) : table_(nb::borrow(table)) {
@@ -58,11 +59,13 @@ class TableIndex {
     };
 
     bool unchanged(const Slot& slot, nb::handle list) const {
-        if (!PyList_CheckExact(list.ptr()) ||
-            PyList_GET_SIZE(list.ptr()) != static_cast<Py_ssize_t>(slot.span.count))
+        nb::object items = nb::steal(PySequence_Fast(list.ptr(), "an industry table holds lists"));
+        if (!items.is_valid()) throw nb::python_error();
+        if (PySequence_Fast_GET_SIZE(items.ptr()) != static_cast<Py_ssize_t>(slot.span.count))
             return false;
+        PyObject** item = PySequence_Fast_ITEMS(items.ptr());
         for (std::uint32_t k = 0; k < slot.span.count; ++k)
-            if (PyList_GET_ITEM(list.ptr(), k) != pairs_[slot.span.begin + k].ptr()) return false;
+            if (item[k] != pairs_[slot.span.begin + k].ptr()) return false;
         return true;
     }
 
