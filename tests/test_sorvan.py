@@ -274,3 +274,31 @@ def test_time_of_day_and_timezones_use_the_calendar_date(use):
     stamps = pd.DatetimeIndex(["2020-01-02 00:30"]).tz_localize("Asia/Shanghai")
     out = sorvan.get_stock_industry(["A"], stamps, "sws")
     assert out["银行"].tolist() == [1] and out.index.levels[0].tz is not None
+
+
+def test_native_pass_agrees_with_the_single_lookup(use):
+    """Random histories, bounds and unordered dates: every cell as _one_industry answers it."""
+    rng = np.random.default_rng(7)
+    names = ["银行", "传媒", "电子", "钢铁", None]
+    ids = ["S%d" % k for k in range(40)]
+    days = pd.date_range("2018-01-01", "2020-12-31", freq="D")
+    listing = {}
+    for oid in ids[:35]:
+        lo, hi = sorted(rng.choice(len(days), 2, replace=False))
+        listing[oid] = (str(days[lo].date()), str(days[hi].date()) if rng.random() < 0.5 else "0")
+    use(IndustryClient(listing=listing))
+    table = sorvan._industry_cache("citics")
+    for oid in ids[:38]:  # the last two have no history; unsorted and None names included
+        picks = rng.choice(len(days), int(rng.integers(1, 5)))
+        table[oid] = [(days[k].date(), names[rng.integers(len(names))]) for k in picks]
+    dates = list(days[rng.choice(len(days), 60)]) + list(days[:3])
+    out = sorvan.get_stock_industry(ids + ids[:2], dates, "citics")
+    got = industries(out)
+    for d in dates:
+        for oid in ids:
+            want = sorvan._one_industry(table, oid, d.date())
+            assert got[(d.strftime("%Y-%m-%d"), oid)] == want, (d, oid)
+    rv = sorvan._industry_idx(ids, pd.DatetimeIndex(dates), "citics")
+    assert list(rv) == list(out.columns)
+    assert {(d, o, i) for i, pairs in rv.items() for d, o in pairs} == {
+        (pd.Timestamp(d).date(), o, i) for (d, o), i in got.items() if i is not None}

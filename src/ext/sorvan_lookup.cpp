@@ -148,9 +148,11 @@ Request gather(nb::handle table, bool shenwan, const nb::list& ids) {
     out.names = index->names();
     out.stocks.resize(ids.size());
     for (std::size_t j = 0; j < out.stocks.size(); ++j) {
-        nb::handle id = ids[j];
+        nb::handle id = PyList_GET_ITEM(ids.ptr(), static_cast<Py_ssize_t>(j));
         bridge::require_str_or_none(id, "order_book_id");
-        nb::object history = table[id]; // a defaultdict adds an empty list for a new stock
+        // A defaultdict adds an empty list for a new stock, as a lookup of it always has.
+        nb::object history = nb::steal(PyObject_GetItem(table.ptr(), id.ptr()));
+        if (!history.is_valid()) throw nb::python_error();
         const int any = PyObject_IsTrue(history.ptr());
         if (any < 0) throw nb::python_error();
         if (!any) continue;
@@ -165,10 +167,10 @@ Request gather(nb::handle table, bool shenwan, const nb::list& ids) {
         out.entries.code.insert(out.entries.code.end(), all.code.begin() + span.begin,
                                 all.code.begin() + span.begin + span.count);
         nb::object bounds = bounds_of(id);
-        if (!nb::isinstance<nb::tuple>(bounds) || nb::len(bounds) != 2)
+        if (!PyTuple_Check(bounds.ptr()) || PyTuple_GET_SIZE(bounds.ptr()) != 2)
             throw nb::type_error("listing bounds must be a (listed, delisted) pair of dates");
-        query.listed = bound_day(bounds[0]);
-        query.delisted = bound_day(bounds[1]);
+        query.listed = bound_day(PyTuple_GET_ITEM(bounds.ptr(), 0));
+        query.delisted = bound_day(PyTuple_GET_ITEM(bounds.ptr(), 1));
     }
     return out;
 }
