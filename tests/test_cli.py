@@ -1,0 +1,224 @@
+"""brelvox-marketdata: the demo's output and files, the query commands, exit codes."""
+
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+
+import pandas as pd
+import pytest
+
+from fakes_local import client_pythonpath, local, require, sample_path  # noqa: F401  (fixture)
+
+cli = pytest.importorskip("brelvox.cli")
+for _name in ("quenta", "brisel", "sorvan", "pelmar", "caldre", "tolvik"):
+    pytest.importorskip("brelvox.marketdata." + _name)
+
+
+def run(capsys, *argv):
+    status = cli.main(list(argv))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def one_line_error(err):
+    lines = err.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("brelvox-marketdata: error: "), err
+    assert "Traceback" not in err
+    return lines[0]
+
+
+class TestDemo:
+    def test_prints_every_section(self, local, capsys):
+        status, out, err = run(capsys, "demo")
+        assert status == 0 and err == ""
+        for title in ("Daily returns by holding", "Daily returns by asset type",
+                      "Industry of the stock holdings", "ten largest weights",
+                      "treasury yield curve"):
+            assert title in out
+        for oid, _ in cli.DEMO_HOLDINGS:
+            assert oid in out
+        assert "2025-12-31" in out and "portfolio" in out
+
+    def test_csv_holds_the_printed_frames(self, local, capsys, tmp_path):
+        status, out, _ = run(capsys, "demo", "--csv", str(tmp_path / "out"))
+        assert status == 0 and "wrote 5 CSV files" in out
+        holdings = pd.read_csv(tmp_path / "out" / "holding_returns.csv", index_col=0)
+        assert list(holdings.index) == [h[0] for h in cli.DEMO_HOLDINGS]
+        assert list(holdings.columns[:2]) == ["asset_type", "weight"]
+        assert holdings.columns[-1] == "cumulative" and len(holdings.columns) == 13
+        assert holdings.loc["CNY", "cumulative"] == 0.0
+        assert holdings["cumulative"].drop("CNY").abs().min() > 0
+        types = pd.read_csv(tmp_path / "out" / "asset_type_returns.csv", index_col=0)
+        assert types.loc["portfolio", "weight"] == pytest.approx(1.0)
+        assert types["weight"].drop("portfolio").sum() == pytest.approx(1.0)
+        top = pd.read_csv(tmp_path / "out" / "benchmark_weights.csv", index_col=0)
+        assert len(top) == 10 and top["weight"].is_monotonic_decreasing
+        curve = pd.read_csv(tmp_path / "out" / "treasury_curve.csv", index_col=0)
+        assert curve.shape == (1, 11)
+        industries = pd.read_csv(tmp_path / "out" / "stock_industries.csv", index_col=0)
+        assert industries["sws"].notna().all() and industries["citics"].notna().all()
+
+    def test_stock_cumulative_matches_adjusted_prices(self, local, capsys, tmp_path):
+        run(capsys, "demo", "--csv", str(tmp_path))
+        holdings = pd.read_csv(tmp_path / "holding_returns.csv", index_col=0)
+        start, end = cli.DEMO_SPAN
+        before = local.get_previous_trading_date(start)
+        for oid in ("600100.XSHG", "510060.XSHG"):  # both pay dividends
+            post = local.get_price([oid], before, end, fields="close", adjust_type="post")["close"]
+            expected = post.iloc[-1] / post.iloc[0] - 1
+            assert holdings.loc[oid, "cumulative"] == pytest.approx(expected, rel=1e-9)
+
+    def test_plot(self, local, capsys, tmp_path):
+        target = tmp_path / "chart.png"
+        status, out, err = run(capsys, "demo", "--plot", str(target))
+        if importlib.util.find_spec("matplotlib") is None:
+            assert status == 1 and out == ""
+            assert "pip install matplotlib" in one_line_error(err)
+        else:
+            assert status == 0 and target.stat().st_size > 1000
+
+    def test_on_a_database_without_the_holdings(self, local, capsys, monkeypatch, tmp_path):
+        (tmp_path / "csv").mkdir()
+        (tmp_path / "csv" / "calendar.csv").write_text("market,date\nexchange,2025-07-01\n")
+        local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "empty.sqlite"))
+        status, _, err = run(capsys, "demo", "--db", str(tmp_path / "empty.sqlite"))
+        assert status == 1 and "runs on the bundled sample" in one_line_error(err)
+
+
+class TestQueries:
+    def test_returns_route_by_asset_type(self, local, capsys):
+        status, out, _ = run(capsys, "returns", "600100.XSHG", "019727.XSHG", "970101", "CNY",
+                             "--start", "2025-12-24", "--end", "2025-12-31")
+        assert status == 0
+        rows = [line for line in out.splitlines() if line.startswith("2025-12-")]
+        assert len(rows) == 6 and all(len(r.split()) == 5 for r in rows)
+        assert rows[0].split()[-1] == "0.000"  # cash
+
+    def test_default_span_is_the_last_twenty_dates(self, local, capsys):
+        status, out, _ = run(capsys, "returns", "SX2603")
+        assert status == 0 and "to 2025-12-31" in out
+        assert len([line for line in out.splitlines() if line[:4] == "2025"]) == 20
+
+    def test_asset_types(self, local, capsys):
+        status, out, _ = run(capsys, "asset-types", "600100.XSHG", "019727.XSHG", "cny", "113901.XSHG")
+        assert status == 0
+        table = {line.split()[0]: line.split()[1:] for line in out.splitlines()[3:]}
+        assert table["600100.XSHG"] == ["stock", "股票"] and table["019727.XSHG"] == ["bond", "债券"]
+        assert table["cny"] == ["cash", "现金"] and table["113901.XSHG"][0] == "convertible"
+
+    def test_industry(self, local, capsys):
+        status, out, _ = run(capsys, "industry", "600156.XSHG", "--start", "2024-06-27",
+                             "--end", "2024-07-02")
+        assert status == 0
+        names = [line.split()[-1] for line in out.splitlines() if line.startswith("2024-")]
+        assert names == ["煤炭", "煤炭", "电子", "电子"]
+
+    def test_weights(self, local, capsys):
+        status, out, _ = run(capsys, "weights", "000060.XSHG", "--top", "3", "--date", "2025-12-31")
+        assert status == 0 and len(out.strip().splitlines()) == 3 + 4
+        status, out, _ = run(capsys, "weights", "KVX1001.INDX", "--date", "2025-12-31")
+        assert status == 0 and "230026.NIB" in out
+
+    def test_valuation_curve_and_calendar(self, local, capsys, tmp_path):
+        status, out, _ = run(capsys, "valuation", "019727.XSHG", "--date", "2025-12-31",
+                             "--csv", str(tmp_path / "v.csv"))
+        assert status == 0 and "period_of_repayment" in out
+        assert pd.read_csv(tmp_path / "v.csv").shape[0] == 1
+        status, out, _ = run(capsys, "curve", "--date", "2025-12-31")
+        assert status == 0 and "10Y" in out
+        status, out, _ = run(capsys, "calendar", "--start", "2024-09-25", "--end", "2024-10-15",
+                             "--market", "interbank")
+        assert status == 0 and out.startswith("12 interbank trading dates")
+        assert "2024-09-29" in out and "2024-10-07" not in out
+
+    def test_prices(self, local, capsys):
+        require("oprane")
+        status, out, _ = run(capsys, "prices", "600100.XSHG", "SX2603", "--date", "2025-12-31")
+        assert status == 0 and "SX2603" in out
+        status, _, err = run(capsys, "prices", "019727.XSHG", "--date", "2025-12-31")
+        assert status == 1 and "valuation" in one_line_error(err)
+
+
+class TestErrors:
+    @pytest.mark.parametrize("argv, status, text", [
+        (["returns", "NOPE", "600100.XSHG"], 1, "unknown instrument: NOPE"),
+        (["returns", "600100.XSHG", "--start", "2025-13-01"], 2, "bad start date '2025-13-01'"),
+        (["returns", "600100.XSHG", "--start", "2025-12-31", "--end", "2025-12-01"], 2,
+         "after the end date"),
+        (["returns", "600100.XSHG", "--start", "2027-01-04", "--end", "2027-01-08"], 1,
+         "no exchange trading dates"),
+        (["weights", "000001.XSHG", "--date", "2025-12-31"], 1, "指数权重数据"),
+        (["asset-types", "NOPE"], 1, "unknown instrument: NOPE"),
+        (["valuation", "NOPE", "--date", "2025-12-31"], 1, "估值数据"),
+        (["returns", "600100.XSHG", "--db", "/nonexistent/x.sqlite"], 1, "no database at"),
+    ])
+    def test_one_line_and_status(self, local, capsys, argv, status, text):
+        got, _, err = run(capsys, *argv)
+        assert got == status and text in one_line_error(err)
+
+    def test_usage_errors_exit_2(self, local, capsys):
+        with pytest.raises(SystemExit) as exc:
+            cli.main(["frobnicate"])
+        assert exc.value.code == 2
+
+
+class TestDatabases:
+    def test_load_and_query(self, local, capsys, tmp_path):
+        (tmp_path / "csv").mkdir()
+        (tmp_path / "csv" / "calendar.csv").write_text(
+            "market,date\nexchange,2024-01-02\nexchange,2024-01-03\n")
+        target = tmp_path / "mine.sqlite"
+        status, out, _ = run(capsys, "load", str(tmp_path / "csv"), str(target))
+        assert status == 0 and "calendar (2 rows)" in out and target.exists()
+        status, out, _ = run(capsys, "calendar", "--db", str(target), "--start", "2024-01-01",
+                             "--end", "2024-01-31")
+        assert status == 0 and out.startswith("2 exchange trading dates")
+        status, _, err = run(capsys, "load", str(tmp_path / "csv"), str(target))
+        assert status == 1 and "--force" in one_line_error(err)
+
+    def test_load_error_names_file_and_line(self, local, capsys, tmp_path):
+        (tmp_path / "csv").mkdir()
+        (tmp_path / "csv" / "calendar.csv").write_text("market,date\nexchange,2024-01-02\n"
+                                                      "exchange,02/30/2024\n")
+        status, _, err = run(capsys, "load", str(tmp_path / "csv"), str(tmp_path / "x.sqlite"))
+        assert status == 1
+        assert "calendar.csv line 3: bad date '02/30/2024'" in one_line_error(err)
+        assert not (tmp_path / "x.sqlite").exists()
+
+    def test_sample(self, local, capsys, tmp_path):
+        target = tmp_path / "s.sqlite"
+        assert run(capsys, "sample", str(target))[0] == 0 and target.exists()
+        status, _, err = run(capsys, "sample", str(target))
+        assert status == 1 and "--force" in one_line_error(err)
+
+
+def child_env():
+    paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths + client_pythonpath()))
+    env["ONDRAX_LOCAL_DB"] = sample_path()
+    return env
+
+
+class TestProcess:
+    def test_demo_in_its_own_process(self, tmp_path):
+        done = subprocess.run([sys.executable, "-m", "brelvox.cli", "demo"], cwd=tmp_path,
+                              env=child_env(), capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        assert "portfolio" in done.stdout and done.stderr == ""
+
+    def test_user_error_in_its_own_process(self, tmp_path):
+        done = subprocess.run([sys.executable, "-m", "brelvox.cli", "returns", "NOPE"],
+                              cwd=tmp_path, env=child_env(), capture_output=True, text=True,
+                              timeout=120)
+        assert done.returncode == 1 and done.stdout == ""
+        assert one_line_error(done.stderr).endswith("unknown instrument: NOPE")
+
+    def test_console_script(self, tmp_path):
+        script = shutil.which("brelvox-marketdata")
+        if script is None:
+            pytest.skip("brelvox-marketdata is not installed")
+        done = subprocess.run([script, "--help"], cwd=tmp_path, env=child_env(),
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0 and "demo" in done.stdout
