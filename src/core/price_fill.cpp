@@ -1,7 +1,6 @@
 #include "price_fill.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
 namespace brelvox::core {
@@ -19,36 +18,39 @@ std::vector<std::int64_t> last_at_or_before(std::span<const std::int64_t> sorted
     return out;
 }
 
-namespace {
-// Copies `src[from, n)` into `dst[from, n)`, a NaN taking the last value seen.
-void fill_series(const double* src, double* dst, std::size_t from, std::size_t n) {
-    double last = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t t = from; t < n; ++t) {
-        const double v = src[t];
-        if (!std::isnan(v)) last = v;
-        dst[t] = last;
+void carry_onto(PanelView prices, std::span<const std::int64_t> id_pos,
+                std::span<const std::int64_t> date_pos, std::size_t from, std::span<double> out) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::size_t n_in = prices.n_dates, n_out = date_pos.size();
+    from = std::min(from, n_in);
+    // Slot 0 of the filled series holds NaN, so slot p + 1 serves position p and -1 finds NaN.
+    std::vector<std::uint32_t> slot(n_out);
+    bool identity = n_out == n_in && from == 0;
+    for (std::size_t j = 0; j < n_out; ++j) {
+        const std::int64_t p = date_pos[j];
+        slot[j] = p < static_cast<std::int64_t>(from) || p >= static_cast<std::int64_t>(n_in)
+                      ? 0
+                      : static_cast<std::uint32_t>(p + 1);
+        identity = identity && p == static_cast<std::int64_t>(j);
     }
-}
-} // namespace
-
-void carry_forward(Panel& panel, std::size_t from) {
-    for (std::size_t i = 0; i < panel.n_ids; ++i)
-        fill_series(panel.series(i), panel.series(i), from, panel.n_dates);
-}
-
-Panel carried_forward(PanelView prices, std::size_t from) {
-    Panel out;
-    out.n_ids = prices.n_ids;
-    out.n_dates = prices.n_dates;
-    out.values.resize(prices.n_ids * prices.n_dates);
-    from = std::min(from, prices.n_dates);
-    for (std::size_t i = 0; i < prices.n_ids; ++i) {
-        const double* src = prices.series(i);
-        double* dst = out.series(i);
-        std::copy(src, src + from, dst);
-        fill_series(src, dst, from, prices.n_dates);
+    std::vector<double> filled(n_in + 1, nan);
+    for (std::size_t k = 0; k < id_pos.size(); ++k) {
+        double* dst = out.data() + k * n_out;
+        if (id_pos[k] < 0 || static_cast<std::size_t>(id_pos[k]) >= prices.n_ids) {
+            std::fill(dst, dst + n_out, nan);
+            continue;
+        }
+        const double* src = prices.series(static_cast<std::size_t>(id_pos[k]));
+        double* run = identity ? dst : filled.data() + 1;
+        double last = nan;
+        for (std::size_t t = from; t < n_in; ++t) {
+            const double v = src[t];
+            last = v == v ? v : last; // branch-free: NaN keeps the last price
+            run[t] = last;
+        }
+        if (identity) continue;
+        for (std::size_t j = 0; j < n_out; ++j) dst[j] = filled[slot[j]];
     }
-    return out;
 }
 
 } // namespace brelvox::core

@@ -16,11 +16,10 @@ std::vector<std::int64_t> last_at_or_before(std::span<const std::int64_t> sorted
                                             std::span<const std::int64_t> wanted,
                                             std::int64_t earliest);
 
-// From date `from` on, every NaN of a series takes the last non-NaN value of that series
-// at or after `from`; dates before `from` are left as they are.
-void carry_forward(Panel& panel, std::size_t from);
-
-// The same on a copy of `prices`.
-Panel carried_forward(PanelView prices, std::size_t from);
+// Writes an instrument-major panel into `out` (id_pos.size() * date_pos.size() values):
+// instrument k, date j holds the last non-NaN price of `prices`' instrument id_pos[k] at
+// a date in [from, date_pos[j]], or NaN when there is none or either position is -1.
+void carry_onto(PanelView prices, std::span<const std::int64_t> id_pos,
+                std::span<const std::int64_t> date_pos, std::size_t from, std::span<double> out);
 
 } // namespace brelvox::core

@@ -21,12 +21,15 @@ static const char* const kPriceData = "价格数据";
 // The requested dates after `pd.to_datetime`: non-empty, ascending, no NaT.
 static bridge::DateLabels requested_dates(nb::handle dates) {
     nb::module_ pd = bridge::pandas();
-    nb::object converted = pd.attr("to_datetime")(dates);
-    if (!nb::isinstance(converted, pd.attr("DatetimeIndex")) &&
-        !nb::isinstance(converted, pd.attr("Series"))) {
-        PyErr_Format(PyExc_TypeError, "dates: expected a collection of dates, got %.200s",
-                     Py_TYPE(dates.ptr())->tp_name);
-        throw nb::python_error();
+    nb::object converted = nb::borrow(dates);
+    if (!nb::isinstance(dates, pd.attr("DatetimeIndex"))) {
+        converted = pd.attr("to_datetime")(dates);
+        if (!nb::isinstance(converted, pd.attr("DatetimeIndex")) &&
+            !nb::isinstance(converted, pd.attr("Series"))) {
+            PyErr_Format(PyExc_TypeError, "dates: expected a collection of dates, got %.200s",
+                         Py_TYPE(dates.ptr())->tp_name);
+            throw nb::python_error();
+        }
     }
     bridge::DateLabels out = bridge::to_date_labels(converted);
     if (out.ns.empty()) throw nb::index_error("dates is empty: there is no first date to price");
@@ -50,8 +53,12 @@ static bool is_trading_date(nb::handle api, nb::handle day) {
     return truth == 1;
 }
 
-// The trading date before `day` as a naive Timestamp.
-static bridge::DateLabels previous_trading_date(nb::handle api, nb::handle day) {
+// The trading date before `day`, as a naive Timestamp and in nanoseconds.
+struct Day {
+    nb::object timestamp;
+    std::int64_t ns = 0;
+};
+static Day previous_trading_date(nb::handle api, nb::handle day) {
     nb::module_ pd = bridge::pandas();
     nb::object answer = api.attr("get_previous_trading_date")(day);
     nb::object pre = pd.attr("to_datetime")(answer);
@@ -61,15 +68,50 @@ static bridge::DateLabels previous_trading_date(nb::handle api, nb::handle day) 
                      when.ptr());
         throw nb::python_error();
     }
-    nb::list one;
-    one.append(pre);
-    return bridge::to_date_labels(one);
+    if (!nb::isinstance(pre, pd.attr("Timestamp"))) {
+        PyErr_Format(PyExc_TypeError,
+                     "get_previous_trading_date: expected one date from the data client, got "
+                     "%.200s",
+                     Py_TYPE(answer.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    if (!pre.attr("tz").is_none()) pre = pre.attr("tz_localize")(nb::none());
+    return {pre, nb::cast<std::int64_t>(pre.attr("value"))};
+}
+
+// An instrument-major float64 array for the kernel to fill, and its memory.
+struct ResultArray {
+    nb::object array;
+    double* data = nullptr;
+    std::size_t size = 0;
+};
+static ResultArray result_array(std::size_t n_ids, std::size_t n_dates) {
+    ResultArray out;
+    out.array =
+        bridge::numpy().attr("empty")(nb::make_tuple(n_ids, n_dates), "dtype"_a = "float64");
+    Py_buffer view;
+    if (PyObject_GetBuffer(out.array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
+        throw nb::python_error();
+    out.data = static_cast<double*>(view.buf); // kept alive by the array
+    PyBuffer_Release(&view);
+    out.size = n_ids * n_dates;
+    return out;
 }
 
 static std::vector<std::int64_t> all_positions(std::size_t n) {
     std::vector<std::int64_t> out(n);
     std::iota(out.begin(), out.end(), 0);
     return out;
+}
+
+// The instruments of the answer, ascending: its own id level when that holds exactly them.
+static nb::object fetched_ids(nb::handle price, const bridge::LongFrame& frame) {
+    nb::object level = price.attr("index").attr("levels")[0];
+    // Level entries are distinct str (checked when the index was read): a sorted level of
+    // the same length holds exactly the ids present.
+    if (nb::len(level) == frame.ids.size() && nb::cast<bool>(level.attr("is_monotonic_increasing")))
+        return level;
+    return bridge::str_index(frame.ids, "order_book_id");
 }
 
 static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::handle field) {
@@ -83,9 +125,9 @@ static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::han
     nb::object start = first;
     std::int64_t start_ns = wanted_dates.ns.front();
     if (!is_trading_date(api, first)) {
-        bridge::DateLabels pre = previous_trading_date(api, first);
-        start = pre.index[0];
-        start_ns = pre.ns.front();
+        Day pre = previous_trading_date(api, first);
+        start = pre.timestamp;
+        start_ns = pre.ns;
     }
     nb::object price =
         api.attr("get_price")(order_book_ids, start, wanted_dates.index[-1], "fields"_a = field,
@@ -105,35 +147,26 @@ static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::han
     std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, frame.ids);
     const bool same_dates = core::covers_exactly(frame.dates.size(), exact);
     const bool same_ids = core::covers_exactly(frame.ids.size(), id_pos);
+    // Labels matching as sets keep the fetched order, as the client sorted them.
+    std::vector<std::int64_t> date_pos =
+        same_dates ? all_positions(frame.dates.size())
+                   : core::last_at_or_before(frame.dates, wanted_dates.ns, start_ns);
+    if (same_ids) id_pos = all_positions(frame.ids.size());
+    const std::size_t from = static_cast<std::size_t>(
+        std::lower_bound(frame.dates.begin(), frame.dates.end(), start_ns) - frame.dates.begin());
 
-    core::Panel result;
+    ResultArray result = result_array(id_pos.size(), date_pos.size());
     {
         nb::gil_scoped_release unlocked;
-        const std::size_t from = static_cast<std::size_t>(
-            std::lower_bound(frame.dates.begin(), frame.dates.end(), start_ns) -
-            frame.dates.begin());
-        const bool owned = view.values == storage.values.data() && !storage.values.empty();
-        if (owned) {
-            core::carry_forward(storage, from);
-            result = std::move(storage);
-        } else {
-            result = core::carried_forward(view, from);
-        }
-        if (!same_dates || !same_ids) {
-            std::vector<std::int64_t> date_pos =
-                same_dates ? all_positions(result.n_dates)
-                           : core::last_at_or_before(frame.dates, wanted_dates.ns, start_ns);
-            if (same_ids) id_pos = all_positions(result.n_ids);
-            result =
-                core::conform(result, id_pos, date_pos, std::numeric_limits<double>::quiet_NaN());
-        }
+        core::carry_onto(view, id_pos, date_pos, from, std::span<double>(result.data, result.size));
     }
 
     nb::object index = same_dates ? frame.date_index : wanted_dates.index;
-    nb::object columns = same_ids ? bridge::str_index(frame.ids, "order_book_id")
-                                  : pd.attr("Index")(wanted_ids.objects);
-    return bridge::make_frame(std::move(result), bridge::renamed(index, "date"),
-                              bridge::renamed(columns, "order_book_id"));
+    nb::object columns =
+        same_ids ? fetched_ids(price, frame) : pd.attr("Index")(wanted_ids.objects);
+    return pd.attr("DataFrame")(result.array.attr("T"), "index"_a = bridge::renamed(index, "date"),
+                                "columns"_a = bridge::renamed(columns, "order_book_id"),
+                                "copy"_a = false);
 }
 
 static nb::object equity_price(nb::handle ids, nb::handle dates) {

@@ -1,0 +1,82 @@
+"""Equity prices on requested dates with closed days mixed in, at market scale and small.
+
+    PYTHONPATH=build-dev/pkg python bench/bench_oprane.py
+"""
+
+import sys
+import types
+
+import numpy as np
+import pandas as pd
+
+from harness import best_time, report
+
+sys.modules.setdefault("ondrax", types.ModuleType("ondrax"))
+from brelvox.marketdata import oprane  # noqa: E402
+
+
+class Answers:
+    """A client answering every call from a prebuilt calendar and price frame."""
+
+    def __init__(self, calendar, price):
+        self.calendar, self.price = calendar, price
+        days = pd.date_range(calendar[0], calendar[-1], freq="D")
+        self.trading = set(calendar)
+        self.previous = dict(zip(days, calendar[calendar.searchsorted(days) - 1]))
+
+    def get_trading_dates(self, start, end):
+        if start == end:
+            return [start] if start in self.trading else []
+        lo = self.calendar.searchsorted(pd.Timestamp(start))
+        hi = self.calendar.searchsorted(pd.Timestamp(end), side="right")
+        return list(self.calendar[lo:hi])
+
+    def get_previous_trading_date(self, date, n=1):
+        return self.previous[date]
+
+    def get_price(self, *args, **kwargs):
+        return self.price
+
+
+def scenario(n_ids, n_dates, seed=0):
+    """n_dates requested dates, about one in ten a weekend day, the first a Saturday."""
+    rng = np.random.default_rng(seed)
+    n_trading = n_dates - max(1, n_dates // 10)
+    first = pd.Timestamp("2020-01-04")  # a Saturday
+    calendar = pd.bdate_range("2020-01-03", periods=n_trading + 1)  # from the Friday before
+    weekend = pd.date_range(first, calendar[-1], freq="D")
+    weekend = weekend[weekend.day_of_week >= 5]
+    picked = rng.choice(len(weekend) - 1, n_dates - n_trading - 1, replace=False) + 1
+    dates = calendar[1:].union(weekend[np.sort(picked)]).union([first])
+    ids = ["%06d.XSHE" % k for k in range(n_ids)]
+    values = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, (n_ids, len(calendar))), axis=1))
+    values[rng.random(values.shape) < 0.01] = np.nan  # suspensions
+    index = pd.MultiIndex.from_product([ids, calendar], names=["order_book_id", "date"])
+    price = pd.DataFrame({"close": values.ravel()}, index=index)
+    assert len(dates) == n_dates
+    return Answers(calendar, price), ids, dates
+
+
+def floor(client, ids, dates):
+    """Take the arrays out of the answer and build a result frame of the same shape."""
+    frame = client.price
+    codes = [np.asarray(c) for c in frame.index.codes]
+    values = frame["close"].to_numpy(dtype="float64")
+    out = np.empty((len(ids), len(dates)))
+    out[:] = values[: out.size].reshape(out.shape) if values.size >= out.size else 0.0
+    return pd.DataFrame(out.T, index=dates.rename("date"),
+                        columns=pd.Index(ids, name="order_book_id"), copy=False), codes
+
+
+def main():
+    for label, (n_ids, n_dates) in {"3000 x 750": (3000, 750), "10 x 20": (10, 20)}.items():
+        client, ids, dates = scenario(n_ids, n_dates)
+        oprane.ondrax = client
+        number = 1 if n_ids > 100 else 200
+        t = best_time(lambda: oprane.get_equity_price(ids, dates), number=number)
+        f = best_time(lambda: floor(client, ids, dates), number=number)
+        report("get_equity_price %s" % label, t, f, target=3)
+
+
+if __name__ == "__main__":
+    main()
