@@ -3,6 +3,7 @@
 import copy
 import functools
 import gc
+import inspect
 import pickle
 import sys
 import time
@@ -61,6 +62,8 @@ def test_is_compiled_extension():
                  "_ERROR_CALLBACK"):
         assert hasattr(dec, name), name
     assert type(dec._missing) is object
+    assert str(inspect.signature(ttl_cache)) == "(ttl, typed=False)"
+    assert str(inspect.signature(retry)) == "(n, exceptions, callback=None)"
     assert repr(dec._ERROR_CALLBACK) == "typing.Callable[[Exception, tuple, dict], typing.Any]"
 
 
@@ -164,7 +167,8 @@ class TestCacheSemantics:
         loose(1, 2)
         loose(1.0, 2)
         assert len(loose_inner.calls) == 1
-        strict, strict_inner = cached(typed=True)
+        strict_inner = Counted()
+        strict = ttl_cache(60, typed=True)(strict_inner)
         strict(1, 2)
         strict(1.0, 2)
         strict(1)

@@ -162,6 +162,7 @@ NB_MODULE(decorators, m) {
                             nb::cpp_function(&ttl_cache, nb::name("ttl_cache"),
                                              nb::arg("ttl").none(),
                                              nb::arg("typed").none() = false),
+                            "ttl_cache($module, /, ttl, typed=False)\n--\n\n"
                             "Memoise a function; each entry expires `ttl` seconds after it was "
                             "stored. `typed` keys equal arguments of different types apart.");
     bridge::export_function(m, "_ttl_cache_wrapper",
@@ -170,22 +171,23 @@ NB_MODULE(decorators, m) {
                                              nb::arg("typed").none()));
 
     // Retry, exception capture and property helpers.
-    nb::object exception_type = nb::borrow(PyExc_Exception);
-    nb::object signature = nb::make_tuple(
-        nb::make_tuple(exception_type, nb::handle(reinterpret_cast<PyObject*>(&PyTuple_Type)),
-                       nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type))),
-        typing.attr("Any"));
+    nb::list callback_params;
+    callback_params.append(nb::handle(PyExc_Exception));
+    callback_params.append(nb::handle(reinterpret_cast<PyObject*>(&PyTuple_Type)));
+    callback_params.append(nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type)));
     m.attr("_ERROR_CALLBACK") =
-        typing.attr("Callable")[nb::make_tuple(nb::list(signature[0]), signature[1])];
+        typing.attr("Callable")[nb::make_tuple(callback_params, typing.attr("Any"))];
     bridge::export_function(m, "exception_capture",
                             nb::cpp_function(&exception_capture, nb::name("exception_capture"),
                                              nb::arg("callback").none()),
+                            "exception_capture($module, /, callback)\n--\n\n"
                             "On an Exception from the decorated function, return "
                             "callback(exception, args, kwargs) instead.");
     bridge::export_function(m, "retry",
                             nb::cpp_function(&retry, nb::name("retry"), nb::arg("n").none(),
                                              nb::arg("exceptions").none(),
                                              nb::arg("callback").none() = nb::none()),
+                            "retry($module, /, n, exceptions, callback=None)\n--\n\n"
                             "Call the decorated function up to `n` times while it raises one of "
                             "`exceptions`; callback(exception, args, kwargs) runs after each "
                             "failure.");
@@ -195,6 +197,7 @@ NB_MODULE(decorators, m) {
                             nb::cpp_function(&update_doc, nb::name("update_doc"),
                                              nb::arg("fr").none(),
                                              nb::arg("annotation").none() = true),
+                            "update_doc($module, /, fr, annotation=True)\n--\n\n"
                             "Copy the docstring (and, with `annotation`, the annotations) of "
                             "`fr` onto the decorated function.");
 }

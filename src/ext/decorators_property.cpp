@@ -106,8 +106,34 @@ int set(PyObject* self, PyObject* obj, PyObject* value) {
 
 PyMemberDef members[3];
 
+// `__name__` (the storage key) lives in the descriptor's own __dict__ whatever `property`
+// does with that name: newer interpreters give property a `__name__` of its own, which class
+// creation overwrites with the attribute name and would make the `name` argument void.
+PyObject* get_name(PyObject* self, void*) {
+    PyObject* dict = *dict_slot(self);
+    PyObject* name = dict ? PyDict_GetItemWithError(dict, objects.str_name) : nullptr;
+    if (name) return Py_NewRef(name);
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_AttributeError,
+                        "'cached_property' object has no attribute '__name__'");
+    return nullptr;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    PyObject** dict = dict_slot(self);
+    if (!*dict && !(*dict = PyDict_New())) return -1;
+    if (value) return PyDict_SetItem(*dict, objects.str_name, value);
+    if (PyDict_DelItem(*dict, objects.str_name) == 0) return 0;
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_AttributeError, "__name__");
+    }
+    return -1;
+}
+
 PyGetSetDef getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
