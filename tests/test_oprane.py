@@ -141,15 +141,6 @@ def test_rows_from_before_the_fetch_range_are_not_used(patch_client):
     np.testing.assert_array_equal(out["A"].to_numpy(), [NaN, 11.0])
 
 
-def test_unsorted_client_rows_give_the_same_prices(client):
-    ordered = price_frame(daily({"A": 10.0, "B": 20.0}))
-    dates = pd.date_range("2024-03-02", "2024-03-10")
-    client(ordered)
-    expected = oprane.get_equity_price(["A", "B"], dates)
-    client(ordered.sample(frac=1.0, random_state=3))
-    pd.testing.assert_frame_equal(oprane.get_equity_price(["A", "B"], dates), expected)
-
-
 def test_futures_use_settlement_and_private_entry_takes_any_field(client):
     fake = client(price_frame(daily({"IF": 3500.0}), field="settlement"))
     out = oprane.get_futures_price(["IF"], TRADING[:2])
@@ -234,3 +225,27 @@ def test_inputs_and_client_answer_are_not_modified(client):
     out = oprane.get_equity_price(ids + ["X"], pd.date_range("2024-03-02", "2024-03-05", name="w"))
     out.iloc[:, :] = -1.0
     pd.testing.assert_frame_equal(answer, kept)
+
+
+# ---- against a plain pandas statement of the rule --------------------------------------
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_matches_last_trade_at_or_before_each_requested_date(client, seed):
+    rng = np.random.default_rng(seed)
+    ids = ["A", "B", "C", "D"]
+    rows = [(i, d, float(rng.integers(1, 99))) for i in ids for d in TRADING if rng.random() < 0.7]
+    rows = [(i, d, NaN if rng.random() < 0.2 else p) for i, d, p in rows]
+    answer = long_frame(rows, ["close"])
+    client(answer.sample(frac=1.0, random_state=seed))  # rows in no particular order
+    calendar_days = pd.date_range("2024-03-01", "2024-03-17")
+    dates = calendar_days[np.sort(rng.choice(len(calendar_days), 8, replace=False))]
+    wanted = ["D", "Z", "B", "A"]
+    out = oprane.get_equity_price(wanted, dates)
+
+    start = dates[0] if dates[0] in TRADING else TRADING[TRADING < dates[0]][-1]
+    wide = answer["close"].unstack(level=0)
+    wide = wide[wide.index >= start]
+    expected = wide.reindex(wide.index.union(dates)).ffill().reindex(dates).reindex(columns=wanted)
+    np.testing.assert_array_equal(out.to_numpy(), expected.to_numpy())
+    assert list(out.index) == list(dates) and list(out.columns) == wanted

@@ -21,19 +21,13 @@ std::vector<std::int64_t> last_at_or_before(std::span<const std::int64_t> sorted
 void carry_onto(PanelView prices, std::span<const std::int64_t> id_pos,
                 std::span<const std::int64_t> date_pos, std::size_t from, std::span<double> out) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    const std::size_t n_in = prices.n_dates, n_out = date_pos.size();
-    from = std::min(from, n_in);
-    // Slot 0 of the filled series holds NaN, so slot p + 1 serves position p and -1 finds NaN.
-    std::vector<std::uint32_t> slot(n_out);
-    bool identity = n_out == n_in && from == 0;
-    for (std::size_t j = 0; j < n_out; ++j) {
-        const std::int64_t p = date_pos[j];
-        slot[j] = p < static_cast<std::int64_t>(from) || p >= static_cast<std::int64_t>(n_in)
-                      ? 0
-                      : static_cast<std::uint32_t>(p + 1);
-        identity = identity && p == static_cast<std::int64_t>(j);
-    }
-    std::vector<double> filled(n_in + 1, nan);
+    const auto first = static_cast<std::int64_t>(std::min(from, prices.n_dates));
+    const auto end = static_cast<std::int64_t>(prices.n_dates);
+    const std::size_t n_out = date_pos.size();
+    std::vector<std::int64_t> pos(n_out);
+    for (std::size_t j = 0; j < n_out; ++j)
+        pos[j] = date_pos[j] < first || date_pos[j] >= end ? -1 : date_pos[j];
+
     for (std::size_t k = 0; k < id_pos.size(); ++k) {
         double* dst = out.data() + k * n_out;
         if (id_pos[k] < 0 || static_cast<std::size_t>(id_pos[k]) >= prices.n_ids) {
@@ -41,15 +35,30 @@ void carry_onto(PanelView prices, std::span<const std::int64_t> id_pos,
             continue;
         }
         const double* src = prices.series(static_cast<std::size_t>(id_pos[k]));
-        double* run = identity ? dst : filled.data() + 1;
-        double last = nan;
-        for (std::size_t t = from; t < n_in; ++t) {
-            const double v = src[t];
-            last = v == v ? v : last; // branch-free: NaN keeps the last price
-            run[t] = last;
+        // Invariant: the last price in [first, done] is `carried` (NaN when there is none),
+        // so a gap is searched only back to the previous date served.
+        std::int64_t done = first - 1;
+        double carried = nan;
+        for (std::size_t j = 0; j < n_out; ++j) {
+            const std::int64_t p = pos[j];
+            if (p < 0) {
+                dst[j] = nan;
+                continue;
+            }
+            double v = src[p];
+            if (v != v) {
+                if (p < done) { // an earlier date than the last one served: search afresh
+                    done = first - 1;
+                    carried = nan;
+                }
+                std::int64_t t = p;
+                while (t > done && src[t] != src[t]) --t;
+                v = t > done ? src[t] : carried;
+            }
+            dst[j] = v;
+            done = p;
+            carried = v;
         }
-        if (identity) continue;
-        for (std::size_t j = 0; j < n_out; ++j) dst[j] = filled[slot[j]];
     }
 }
 
