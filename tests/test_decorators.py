@@ -257,6 +257,18 @@ class TestCacheSemantics:
         a, b = Holder(1), Holder(10)
         assert a.plus(1) == 2 and b.plus(1) == 11 and Holder.plus(a, 5) == 6
 
+    def test_inner_decorator_arguments(self):
+        decorating = ttl_cache(60)
+        assert decorating.__qualname__ == "ttl_cache.<locals>.decorating_function"
+        assert repr(decorating).startswith("<function ttl_cache.<locals>.decorating_function")
+        assert decorating(user_function=len)("abc") == 3
+        with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'user_f"):
+            decorating()
+        with pytest.raises(TypeError, match="unexpected keyword argument 'fn'"):
+            retry(2, ValueError)(fn=len)
+        with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
+            update_doc(len)(len, len)
+
     def test_native_type_cannot_be_built_directly(self):
         f, _ = cached()
         with pytest.raises(TypeError):

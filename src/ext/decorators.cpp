@@ -20,14 +20,48 @@ nb::object global(const char* name) {
     return nb::borrow(value);
 }
 
-nb::object decorate_with_cache(nb::handle user_function, nb::handle ttl, nb::handle typed) {
-    nb::object wrapper = new_cache_wrapper(user_function, ttl, typed);
+// What the inner decorators do, given the values their factory was called with.
+
+nb::object decorate_with_cache(nb::handle factory_args, nb::handle user_function) {
+    nb::object wrapper = new_cache_wrapper(user_function, factory_args[0], factory_args[1]);
     nb::object result = global("update_wrapper")(wrapper, user_function);
     // The attribute copy above brings along the `clear_cache` of a function that is itself
     // cached; this function's own cache is the one its `clear_cache` must empty.
     reattach_clear_cache(wrapper);
     return result;
 }
+
+nb::object decorate_with_capture(nb::handle factory_args, nb::handle user_func) {
+    nb::object wrapper = new_capture_wrapper(user_func, factory_args[0]);
+    return global("wraps")(user_func)(wrapper);
+}
+
+nb::object decorate_with_retry(nb::handle factory_args, nb::handle user_func) {
+    nb::object wrapper =
+        new_retry_wrapper(user_func, factory_args[0], factory_args[1], factory_args[2]);
+    return global("wraps")(user_func)(wrapper);
+}
+
+nb::object copy_doc(nb::handle factory_args, nb::handle to) {
+    nb::handle fr = factory_args[0];
+    nb::list attrs;
+    attrs.append("__doc__");
+    if (truthy(factory_args[1])) attrs.append("__annotations__");
+    for (nb::handle name : attrs) {
+        PyObject* value = PyObject_GetAttr(fr.ptr(), name.ptr());
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+            continue;
+        }
+        int rc = PyObject_SetAttr(to.ptr(), name.ptr(), value);
+        Py_DECREF(value);
+        if (rc < 0) throw nb::python_error();
+    }
+    return nb::borrow(to);
+}
+
+// The factories.
 
 nb::object ttl_cache(nb::handle ttl, nb::handle typed) {
     bool positive = false;
@@ -41,20 +75,13 @@ nb::object ttl_cache(nb::handle ttl, nb::handle typed) {
         PyErr_SetString(PyExc_TypeError, "Expected ttl to be a positive integer");
         throw nb::python_error();
     }
-    return nb::cpp_function(
-        [ttl = nb::borrow(ttl), typed = nb::borrow(typed)](nb::handle user_function) {
-            return decorate_with_cache(user_function, ttl, typed);
-        },
-        nb::name("decorating_function"), nb::arg("user_function").none());
+    return new_decorator("ttl_cache.<locals>.decorating_function", "user_function",
+                         decorate_with_cache, nb::make_tuple(ttl, typed));
 }
 
 nb::object exception_capture(nb::handle callback) {
-    return nb::cpp_function(
-        [callback = nb::borrow(callback)](nb::handle user_func) {
-            nb::object wrapper = new_capture_wrapper(user_func, callback);
-            return global("wraps")(user_func)(wrapper);
-        },
-        nb::name("decorator"), nb::arg("user_func").none());
+    return new_decorator("exception_capture.<locals>.decorator", "user_func", decorate_with_capture,
+                         nb::make_tuple(callback));
 }
 
 bool assertions_enabled() {
@@ -72,35 +99,13 @@ nb::object retry(nb::handle n, nb::handle exceptions, nb::handle callback) {
             throw nb::python_error();
         }
     }
-    return nb::cpp_function(
-        [n = nb::borrow(n), exceptions = nb::borrow(exceptions),
-         callback = nb::borrow(callback)](nb::handle user_func) {
-            nb::object wrapper = new_retry_wrapper(user_func, n, exceptions, callback);
-            return global("wraps")(user_func)(wrapper);
-        },
-        nb::name("decorator"), nb::arg("user_func").none());
+    return new_decorator("retry.<locals>.decorator", "user_func", decorate_with_retry,
+                         nb::make_tuple(n, exceptions, callback));
 }
 
 nb::object update_doc(nb::handle fr, nb::handle annotation) {
-    return nb::cpp_function(
-        [fr = nb::borrow(fr), annotation = nb::borrow(annotation)](nb::handle to) {
-            nb::list attrs;
-            attrs.append("__doc__");
-            if (truthy(annotation)) attrs.append("__annotations__");
-            for (nb::handle name : attrs) {
-                PyObject* value = PyObject_GetAttr(fr.ptr(), name.ptr());
-                if (!value) {
-                    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-                    PyErr_Clear();
-                    continue;
-                }
-                int rc = PyObject_SetAttr(to.ptr(), name.ptr(), value);
-                Py_DECREF(value);
-                if (rc < 0) throw nb::python_error();
-            }
-            return nb::borrow(to);
-        },
-        nb::name("decorator"), nb::arg("to").none());
+    return new_decorator("update_doc.<locals>.decorator", "to", copy_doc,
+                         nb::make_tuple(fr, annotation));
 }
 
 PyObject* interned(const char* text) {
@@ -129,6 +134,7 @@ void create_module_objects(nb::module_& m) {
     objects.str_qualname = interned("__qualname__");
     objects.hashed_seq = make_hashed_seq_type();
     init_function_types();
+    init_decorator_type();
 }
 
 } // namespace

@@ -44,6 +44,13 @@ PyObject* read_clock();
 // ---- callables ----------------------------------------------------------------------------
 
 void init_function_types();
+
+// The decorator a factory returns: calls body(captured, argument) with its one argument.
+using DecoratorBody = nb::object (*)(nb::handle captured, nb::handle argument);
+void init_decorator_type();
+nb::object new_decorator(const char* qualname, const char* argname, DecoratorBody body,
+                         nb::object captured);
+
 // The bare ttl-caching callable, its `clear_cache` attached.
 nb::object new_cache_wrapper(nb::handle user_function, nb::handle ttl, nb::handle typed);
 // Points `wrapper.clear_cache` back at its own cache.
