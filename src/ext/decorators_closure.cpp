@@ -33,6 +33,10 @@ const char* short_name(const char* qualname) {
 
 PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Decorator* d = as_decorator(self);
+    if (!d->captured) {
+        PyErr_SetString(PyExc_RuntimeError, "decorator called after it was cleared");
+        return nullptr;
+    }
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs > 1) {

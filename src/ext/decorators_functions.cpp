@@ -222,6 +222,14 @@ template <class T> T* new_function(PyTypeObject* type, vectorcallfunc call, nb::
     return self;
 }
 
+// True (with an error set) for a function whose references the garbage collector already
+// dropped while breaking a cycle; a finaliser may still reach it.
+bool cleared(PyObject* callable) {
+    if (reinterpret_cast<Function*>(callable)->user_function) return false;
+    PyErr_SetString(PyExc_RuntimeError, "decorated function called after it was cleared");
+    return true;
+}
+
 nb::object track(void* self) {
     PyObject_GC_Track(self);
     return nb::steal(static_cast<PyObject*>(self));
@@ -278,6 +286,7 @@ PyObject* compute_and_store(CacheFunction* self, PyObject* key, PyObject* const*
 
 // A hit costs the key, one probe of the dict and one read of the clock.
 PyObject* cache_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (cleared(callable)) return nullptr;
     CacheFunction* self = reinterpret_cast<CacheFunction*>(callable);
     PyObject* key = call_key(args, PyVectorcall_NARGS(nargsf), kwnames, self->is_typed);
     if (!key) return nullptr;
@@ -317,6 +326,7 @@ PyObject* cache_call(PyObject* callable, PyObject* const* args, size_t nargsf, P
 
 PyObject* capture_call(PyObject* callable, PyObject* const* args, size_t nargsf,
                        PyObject* kwnames) {
+    if (cleared(callable)) return nullptr;
     CallFunction* self = reinterpret_cast<CallFunction*>(callable);
     PyObject* result = PyObject_Vectorcall(self->base.user_function, args, nargsf, kwnames);
     if (result || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
@@ -359,6 +369,7 @@ int except_matches(PyObject* exceptions) {
 }
 
 PyObject* retry_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (cleared(callable)) return nullptr;
     CallFunction* self = reinterpret_cast<CallFunction*>(callable);
     PyObject* index = PyNumber_Index(self->attempts);
     if (!index) return nullptr;
