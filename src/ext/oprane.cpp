@@ -104,6 +104,16 @@ static std::vector<std::int64_t> all_positions(std::size_t n) {
     return out;
 }
 
+// Positions of the requested ids among the fetched ones; the common request, the fetched
+// ids themselves in their order, needs no search.
+static std::vector<std::int64_t> id_positions(const bridge::IdLabels& wanted,
+                                              const std::vector<std::string>& fetched) {
+    const bool all_str =
+        std::all_of(wanted.is_str.begin(), wanted.is_str.end(), [](bool is_str) { return is_str; });
+    if (all_str && wanted.text == fetched) return all_positions(fetched.size());
+    return bridge::positions_of_ids(wanted, fetched);
+}
+
 // The instruments of the answer, ascending: its own id level when that holds exactly them.
 static nb::object fetched_ids(nb::handle price, const bridge::LongFrame& frame) {
     nb::object level = price.attr("index").attr("levels")[0];
@@ -144,7 +154,7 @@ static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::han
     core::PanelView view = bridge::panel_view(frame, values, storage);
 
     std::vector<std::int64_t> exact = core::positions_in_sorted(frame.dates, wanted_dates.ns);
-    std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, frame.ids);
+    std::vector<std::int64_t> id_pos = id_positions(wanted_ids, frame.ids);
     const bool same_dates = core::covers_exactly(frame.dates.size(), exact);
     const bool same_ids = core::covers_exactly(frame.ids.size(), id_pos);
     // Labels matching as sets keep the fetched order, as the client sorted them.
