@@ -168,6 +168,9 @@ def test_no_data_raises_missing_data_with_converted_dates(client):
 
 
 def test_not_found_behave_passes_arguments_through():
+    from brelvox.utils import frevo
+
+    assert oprane.maybe_reindex is frevo.maybe_reindex and oprane.MissingData is MissingData
     dates, ids = object(), object()
     with pytest.raises(MissingData) as err:
         oprane._not_found_behave(dates, ids)
