@@ -96,6 +96,18 @@ class TestQueries:
         assert len(rows) == 6 and all(len(r.split()) == 5 for r in rows)
         assert rows[0].split()[-1] == "0.000"  # cash
 
+    def test_bond_returns_keep_weekend_working_days(self, local, capsys, tmp_path):
+        quenta = require("quenta")
+        status, _, _ = run(capsys, "returns", "2480055.NIB", "--start", "2025-09-25",
+                           "--end", "2025-10-14", "--csv", str(tmp_path / "r.csv"))
+        shown = pd.read_csv(tmp_path / "r.csv", index_col=0)["2480055.NIB"]
+        bank = pd.DatetimeIndex(local.bond.get_trading_dates("2025-09-25", "2025-10-14"))
+        daily = quenta.get_bond_daily_returns(["2480055.NIB"], bank)["2480055.NIB"]
+        assert status == 0 and len(shown) == len(bank) - 2
+        assert shown["2025-09-29"] == pytest.approx(
+            (1 + daily["2025-09-28"]) * (1 + daily["2025-09-29"]) - 1)
+        assert (1 + shown).prod() == pytest.approx((1 + daily).prod())
+
     def test_default_span_is_the_last_twenty_dates(self, local, capsys):
         status, out, _ = run(capsys, "returns", "SX2603")
         assert status == 0 and "to 2025-12-31" in out

@@ -161,11 +161,32 @@ def daily_returns(types, dates):
         if code not in RETURN_FUNCTIONS:
             raise UserError("no daily returns for %s of asset type %s" % (oid, code))
         groups.setdefault(RETURN_FUNCTIONS[code], []).append(oid)
-    parts = [getattr(quenta, name)(ids, dates).reindex(columns=ids, fill_value=0.0)
-             for name, ids in groups.items()]
+    parts = []
+    for name, ids in groups.items():
+        if name == "get_bond_daily_returns":
+            part = _bond_returns(quenta, ids, dates)
+        else:
+            part = getattr(quenta, name)(ids, dates)
+        parts.append(part.reindex(columns=ids, fill_value=0.0))
     frame = pd.concat(parts, axis=1).reindex(index=dates, columns=list(types)).fillna(0.0)
     frame.index.name, frame.columns.name = "date", "order_book_id"
     return frame
+
+
+def _bond_returns(quenta, ids, dates):
+    """Bond returns on `dates`, each compounding the interbank trading days since the
+    previous date, so weekend working days of the bond market are not lost."""
+    tolvik = _module("tolvik")
+    first = pd.Timestamp(tolvik.get_exchange_previous_trading_date(dates[0])) + pd.Timedelta(days=1)
+    bank = pd.DatetimeIndex(tolvik.get_bank_trading_dates(first.date(), dates[-1].date()),
+                            name="date")
+    if bank.empty or bank.isin(dates).all():
+        return quenta.get_bond_daily_returns(ids, dates)
+    daily = quenta.get_bond_daily_returns(ids, bank)
+    slot = dates.searchsorted(bank)  # the first of `dates` on or after each bond market day
+    keep = slot < len(dates)
+    growth = (1.0 + daily[keep]).groupby(dates[slot[keep]]).prod() - 1.0
+    return growth.reindex(dates, fill_value=0.0)
 
 
 def cumulative(returns):

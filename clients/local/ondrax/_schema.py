@@ -10,10 +10,10 @@ FORMAT_VERSION = "1"
 Column = namedtuple("Column", "name kind required")
 
 
-def _cols(spec):
+def _cols(text):
     # "name:kind" is required, "name:kind?" optional
     out = []
-    for item in spec.split():
+    for item in text.split():
         name, kind = item.split(":")
         out.append(Column(name, kind.rstrip("?"), not kind.endswith("?")))
     return tuple(out)
