@@ -302,3 +302,21 @@ def test_native_pass_agrees_with_the_single_lookup(use):
     assert list(rv) == list(out.columns)
     assert {(d, o, i) for i, pairs in rv.items() for d, o in pairs} == {
         (pd.Timestamp(d).date(), o, i) for (d, o), i in got.items() if i is not None}
+
+
+@pytest.mark.parametrize("ids,dates", [
+    (["B", "A", "B", "长江"], ["2020-01-02", "2020-01-01", "2020-01-02"]),
+    ([], ["2020-01-01"]),
+    (["A"], []),
+    (["A", None], ["2020-01-01", None]),
+    (["A"], pd.DatetimeIndex(["2020-01-01"]).tz_localize("Asia/Shanghai")),
+])
+def test_index_is_the_product_of_dates_and_ids(use, ids, dates):
+    use(IndustryClient(shenwan=[sw("A", "银行", "2005-01-01")], listing=LISTED))
+    got = sorvan.get_stock_industry(ids, dates, "sws").index
+    want = pd.MultiIndex.from_product([pd.to_datetime(dates), ids], names=["date", "order_book_id"])
+    assert got.names == want.names and got.equals(want)
+    for a, b in zip(got.levels, want.levels):
+        assert a.dtype == b.dtype and a.equals(b)
+    for a, b in zip(got.codes, want.codes):
+        assert a.dtype == b.dtype and (a == b).all()

@@ -27,6 +27,9 @@ void register_tables(nb::module_& m);
 void register_listing(nb::module_& m);
 void register_lookup(nb::module_& m);
 
+// `MultiIndex.from_product([dates, ids])` with levels named date and order_book_id.
+nb::object product_index(nb::handle dates, const nb::list& ids);
+
 // `_industry_cache(standard)` looked up on the module at call time.
 nb::object industry_table(nb::handle standard);
 

@@ -268,10 +268,7 @@ nb::object stock_industry(nb::handle order_book_ids, nb::handle dates, nb::handl
 
     nb::list columns;
     for (std::int32_t code : cells.order.code_of_column) columns.append(cells.names[code]);
-    nb::object index =
-        pd.attr("MultiIndex")
-            .attr("from_product")(nb::make_tuple(converted, ids),
-                                  "names"_a = nb::make_tuple("date", "order_book_id"));
+    nb::object index = product_index(converted, ids);
     nb::object values = one_hot_columns(cells, days.size() * ids.size());
     return pd.attr("DataFrame")(values.attr("T"), "index"_a = index, "columns"_a = columns,
                                 "copy"_a = false);
