@@ -373,8 +373,8 @@ def write_csvs(directory, **tables):
 
 CALENDAR = "market,date\nexchange,2024-01-02\nexchange,2024-01-03\nexchange,20240104\n" \
            "interbank,2024-01-02\ninterbank,2024-01-03"
-INSTRUMENTS = "order_book_id,catalogue,type,symbol,listed_date,sector\n" \
-              "A.XSHG,exchange,CS,甲,2010-01-04,tech\nF1,fund,Money,货币,,\n"
+INSTRUMENTS = "order_book_id,catalogue,type,symbol,listed_date,sector,code,lot\n" \
+              "A.XSHG,exchange,CS,甲,2010-01-04,tech,000001,2.5\nF1,fund,Money,货币,,,,\n"
 PRICES = "order_book_id,date,close\nA.XSHG,2024-01-02,10\nA.XSHG,2024-01-03,10.5\n" \
          "A.XSHG,2024-01-04,10.2"
 
@@ -391,6 +391,7 @@ class TestLoad:
         assert close["close"].tolist() == [10.0, 10.5, 10.2]
         record = local.instruments("A.XSHG")
         assert record.sector == "tech" and record.symbol == "甲"
+        assert record.code == "000001" and record.lot == 2.5
         assert local.fund.all_instruments().order_book_id.tolist() == ["F1"]
         assert local.get_split(["A.XSHG"]) is None
 

@@ -585,7 +585,16 @@ def build_parser():
     return parser
 
 
+def _tolerant_output():
+    # names are Chinese; a terminal that cannot show them gets escapes, not a crash
+    for stream in (sys.stdout, sys.stderr):
+        encoding = (getattr(stream, "encoding", None) or "").lower().replace("-", "")
+        if encoding != "utf8" and hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+
+
 def main(argv=None):
+    _tolerant_output()
     args = build_parser().parse_args(argv)
     if args.db:
         os.environ[DB_ENV] = args.db
@@ -596,6 +605,8 @@ def main(argv=None):
     except BrokenPipeError:
         sys.stderr.close()
         return 0
+    except KeyboardInterrupt:
+        return 130
     except Exception as exc:  # data absent, unknown ids, unreadable database...
         return _fail(exc, 1, args)
 

@@ -1,7 +1,7 @@
 """Local market data client: the ondrax operations answered from an SQLite database.
 
 The database is the file named by the environment variable ONDRAX_LOCAL_DB, or, when it is
-not set, a generated sample market (two years, a few hundred instruments' worth of data).
+not set, a generated sample market (two years of about a hundred instruments).
 Frames come indexed by (order_book_id, date); None means there is no data.
 """
 
@@ -172,10 +172,8 @@ def all_instruments(type=None, date=None):
 
 def index_weights(order_book_id, date=None):
     """Weights of the list in force on `date` (the newest list when None), by constituent."""
-    if date is None:
-        day = "9999-99-99"
-    else:
-        day = _store.iso(date)
+    _store.one_id(order_book_id)
+    day = "9999-99-99" if date is None else _store.iso(date)
     found = _store.rows(
         "SELECT order_book_id, weight FROM index_weights WHERE index_id = ? AND date = "
         "(SELECT MAX(date) FROM index_weights WHERE index_id = ? AND date <= ?) "

@@ -4,6 +4,7 @@ import csv
 import datetime
 import json
 import os
+import re
 import sqlite3
 
 from . import _schema
@@ -69,12 +70,16 @@ def _parse(kind, text):
     raise AssertionError(kind)
 
 
+_INT = re.compile(r"-?(0|[1-9][0-9]*)")
+_FLOAT = re.compile(r"-?(0|[1-9][0-9]*)\.[0-9]+([eE][-+]?[0-9]+)?")
+
+
 def _extra_value(text):
-    for convert in (int, float):
-        try:
-            return convert(text)
-        except ValueError:
-            pass
+    # numbers become numbers; codes such as 000001 stay text
+    if _INT.fullmatch(text):
+        return int(text)
+    if _FLOAT.fullmatch(text):
+        return float(text)
     return text
 
 

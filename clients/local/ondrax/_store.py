@@ -132,13 +132,21 @@ def id_list(order_book_ids):
     """A list of str ids from one id or an iterable of them (a pandas Index included)."""
     if isinstance(order_book_ids, str):
         return [order_book_ids]
-    if order_book_ids is None:
-        raise ValueError("order_book_ids must be given")
-    out = list(order_book_ids)
+    try:
+        out = list(order_book_ids)
+    except TypeError:
+        raise ValueError("order_book_ids must be a str or a list of str, got %r"
+                         % (order_book_ids,)) from None
     for item in out:
         if not isinstance(item, str):
             raise ValueError("order_book_ids must be str, got %r" % (item,))
     return out
+
+
+def one_id(order_book_id, what="order_book_id"):
+    if not isinstance(order_book_id, str):
+        raise ValueError("%s must be a str, got %r" % (what, order_book_id))
+    return order_book_id
 
 
 def json_ids(ids):

@@ -98,6 +98,7 @@ def get_yield_curves(names=None, type="yield_curve", start_date=None, end_date=N
 
 def index_weights(order_book_id, start_date=None, end_date=None):
     """Bond index weights as delivered, a Series on (date, order_book_id); None when nothing."""
+    _store.one_id(order_book_id)
     lo, hi = _store.span(start_date, end_date)
     found = _store.rows(
         "SELECT date, order_book_id, weight FROM index_weights WHERE index_id = ? "

@@ -27,6 +27,7 @@ def _citics():
 
 def _index_weights(order_book_id, start_date, end_date):
     """One record per list date in the span: {"date", "order_book_id", "data": [...]}."""
+    _store.one_id(order_book_id)
     lo, hi = _store.span(start_date, end_date)
     out, current = [], None
     for day, oid, weight in _store.rows(
