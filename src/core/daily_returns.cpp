@@ -50,12 +50,13 @@ void series_change(const double* p, std::size_t n, double missing, double* r) {
 // Applies one instrument's actions (ordered by ex-date, record order among equals).
 void apply_actions(const double* p, std::span<const std::int64_t> dates,
                    std::span<const Pending> actions, double missing, double* r) {
+    std::ptrdiff_t next = actions.empty() ? -1 : landing_date(p, dates, actions[0].ex_date);
     for (std::size_t k = 0; k < actions.size();) {
-        const std::ptrdiff_t t = landing_date(p, dates, actions[k].ex_date);
+        const std::ptrdiff_t t = next;
         double factor = 1.0, cash = 0.0;
         bool split = false, dividend = false;
         // Every action landing on the same date compounds there.
-        for (; k < actions.size() && landing_date(p, dates, actions[k].ex_date) == t; ++k) {
+        do {
             if (actions[k].split) {
                 factor *= actions[k].amount;
                 split = true;
@@ -63,7 +64,9 @@ void apply_actions(const double* p, std::span<const std::int64_t> dates,
                 cash += actions[k].amount;
                 dividend = true;
             }
-        }
+            ++k;
+            next = k < actions.size() ? landing_date(p, dates, actions[k].ex_date) : -2;
+        } while (next == t);
         if (t < 0) continue;
         const auto at = static_cast<std::size_t>(t);
         double previous = nan;
@@ -75,6 +78,16 @@ void apply_actions(const double* p, std::span<const std::int64_t> dates,
         double value = (split ? (p[at] * factor) / previous : p[at] / previous) - 1.0;
         if (dividend) value += cash / previous;
         r[at - 1] = std::isnan(value) ? missing : value;
+    }
+}
+
+// Stable insertion sort by ex-date: an instrument has a handful of actions.
+void sort_by_ex_date(std::span<Pending> actions) {
+    for (std::size_t k = 1; k < actions.size(); ++k) {
+        const Pending item = actions[k];
+        std::size_t j = k;
+        for (; j > 0 && actions[j - 1].ex_date > item.ex_date; --j) actions[j] = actions[j - 1];
+        actions[j] = item;
     }
 }
 } // namespace
@@ -124,8 +137,12 @@ void adjusted_returns(PanelView price, std::span<const std::int64_t> dates,
         series_change(p, n, missing, r);
         if (start[i] == start[i + 1]) continue;
         std::span<Pending> mine(bucketed.data() + start[i], start[i + 1] - start[i]);
-        std::stable_sort(mine.begin(), mine.end(),
-                         [](const Pending& a, const Pending& b) { return a.ex_date < b.ex_date; });
+        if (mine.size() <= 32)
+            sort_by_ex_date(mine);
+        else
+            std::stable_sort(mine.begin(), mine.end(), [](const Pending& a, const Pending& b) {
+                return a.ex_date < b.ex_date;
+            });
         apply_actions(p, dates, mine, missing, r);
     }
 }
