@@ -7,55 +7,118 @@
 
 namespace brelvox::core {
 
-RankedText rank_text(std::span<const std::string_view> labels) {
-    std::vector<std::int64_t> order(labels.size());
-    std::iota(order.begin(), order.end(), 0);
+namespace {
+template <class Label>
+UsedLabels<Label> ascending_of_used(std::span<const Label> table,
+                                    const std::vector<std::uint8_t>& used) {
+    std::vector<std::size_t> order;
+    for (std::size_t k = 0; k < table.size() && k < used.size(); ++k)
+        if (used[k]) order.push_back(k);
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::int64_t a, std::int64_t b) { return labels[a] < labels[b]; });
-    RankedText out;
-    out.rank.resize(labels.size());
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        const std::string_view label = labels[static_cast<std::size_t>(order[k])];
-        if (out.distinct.empty() || out.distinct.back() != label) out.distinct.emplace_back(label);
-        out.rank[static_cast<std::size_t>(order[k])] =
-            static_cast<std::int32_t>(out.distinct.size() - 1);
+                     [&](std::size_t a, std::size_t b) { return table[a] < table[b]; });
+    UsedLabels<Label> out;
+    out.position.assign(table.size(), -1);
+    for (std::size_t k : order) {
+        if (out.distinct.empty() || !(out.distinct.back() == table[k]))
+            out.distinct.push_back(table[k]);
+        out.position[k] = static_cast<std::int32_t>(out.distinct.size() - 1);
     }
     return out;
 }
 
-ListWeights scatter_weights(std::span<const std::int32_t> row_constituent,
-                            std::span<const std::int32_t> row_date, std::span<const double> weight,
-                            std::size_t n_constituents, std::size_t n_dates,
-                            const std::vector<bool>& strict_date) {
-    ListWeights out{Panel(n_constituents, n_dates, 0.0), -1};
-    std::vector<bool> taken(n_constituents * n_dates, false);
+std::vector<std::uint8_t> flags_of(std::size_t n, std::span<const std::int32_t> codes) {
+    std::vector<std::uint8_t> used(n, 0);
+    for (std::int32_t c : codes)
+        if (c >= 0 && static_cast<std::size_t>(c) < n) used[static_cast<std::size_t>(c)] = 1;
+    return used;
+}
+} // namespace
+
+UsedLabels<std::string> used_ascending(std::span<const std::string> table,
+                                       std::span<const std::int32_t> codes) {
+    return ascending_of_used(table, flags_of(table.size(), codes));
+}
+
+UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
+                                        std::span<const std::int32_t> codes) {
+    return ascending_of_used(table, flags_of(table.size(), codes));
+}
+
+UsedLabels<std::string> used_ascending(std::span<const std::string> table,
+                                       const std::vector<std::uint8_t>& used) {
+    return ascending_of_used(table, used);
+}
+
+UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
+                                        const std::vector<std::uint8_t>& used) {
+    return ascending_of_used(table, used);
+}
+
+template <class Codes> void flag_used(const Codes& codes, std::vector<std::uint8_t>& used) {
+    const auto n = static_cast<std::int64_t>(used.size());
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        const std::int64_t c = codes[k];
+        if (c >= 0 && c < n) used[static_cast<std::size_t>(c)] = 1;
+    }
+}
+
+template <class ConstituentCodes, class DateCodes>
+ListWeights scatter_weights(const ConstituentCodes& row_constituent, const DateCodes& row_date,
+                            std::span<const double> weight,
+                            std::span<const std::int32_t> constituent_pos,
+                            std::span<const std::int32_t> date_pos, std::size_t n_constituents,
+                            std::size_t n_dates, const std::vector<bool>& strict_date) {
+    ListWeights out{DateRows(n_dates, n_constituents, std::numeric_limits<double>::quiet_NaN()),
+                    -1};
+    double* cells = out.weights.values.data();
     const std::size_t rows = std::min({row_constituent.size(), row_date.size(), weight.size()});
+    const auto n_cpos = static_cast<std::int64_t>(constituent_pos.size());
+    const auto n_dpos = static_cast<std::int64_t>(date_pos.size());
     for (std::size_t r = 0; r < rows; ++r) {
-        const std::int32_t c = row_constituent[r], d = row_date[r];
+        const std::int64_t rc = row_constituent[r], rd = row_date[r];
+        if (rc < 0 || rd < 0 || rc >= n_cpos || rd >= n_dpos) continue;
+        const std::int32_t c = constituent_pos[static_cast<std::size_t>(rc)];
+        const std::int32_t d = date_pos[static_cast<std::size_t>(rd)];
         if (c < 0 || d < 0) continue;
-        const std::size_t cell =
-            static_cast<std::size_t>(c) * n_dates + static_cast<std::size_t>(d);
-        if (taken[cell]) {
+        double& cell =
+            cells[static_cast<std::size_t>(d) * n_constituents + static_cast<std::size_t>(c)];
+        if (!std::isnan(cell)) { // taken: a stored weight is never NaN
             if (out.first_duplicate < 0 && strict_date[static_cast<std::size_t>(d)])
                 out.first_duplicate = static_cast<std::ptrdiff_t>(r);
             continue;
         }
-        taken[cell] = true;
-        // A missing weight counts as absent.
-        out.weights.values[cell] = std::isnan(weight[r]) ? 0.0 : weight[r];
+        cell = std::isnan(weight[r]) ? 0.0 : weight[r];
     }
     return out;
 }
 
-void normalise_by_date(Panel& weights) {
-    std::vector<double> total(weights.n_dates, 0.0);
-    for (std::size_t c = 0; c < weights.n_ids; ++c) {
-        const double* w = weights.series(c);
-        for (std::size_t d = 0; d < weights.n_dates; ++d) total[d] += w[d];
-    }
-    for (std::size_t c = 0; c < weights.n_ids; ++c) {
-        double* w = weights.series(c);
-        for (std::size_t d = 0; d < weights.n_dates; ++d) w[d] /= total[d];
+#define BRELVOX_SCATTER(A, B)                                                                      \
+    template ListWeights scatter_weights(const StridedCodes<A>&, const StridedCodes<B>&,           \
+                                         std::span<const double>, std::span<const std::int32_t>,   \
+                                         std::span<const std::int32_t>, std::size_t, std::size_t,  \
+                                         const std::vector<bool>&);
+#define BRELVOX_SCATTER_ROW(A)                                                                     \
+    BRELVOX_SCATTER(A, std::int8_t)                                                                \
+    BRELVOX_SCATTER(A, std::int16_t)                                                               \
+    BRELVOX_SCATTER(A, std::int32_t)                                                               \
+    BRELVOX_SCATTER(A, std::int64_t)                                                               \
+    template void flag_used(const StridedCodes<A>&, std::vector<std::uint8_t>&);
+BRELVOX_SCATTER_ROW(std::int8_t)
+BRELVOX_SCATTER_ROW(std::int16_t)
+BRELVOX_SCATTER_ROW(std::int32_t)
+BRELVOX_SCATTER_ROW(std::int64_t)
+#undef BRELVOX_SCATTER_ROW
+#undef BRELVOX_SCATTER
+
+void normalise_by_date(DateRows& weights) {
+    for (std::size_t d = 0; d < weights.n_dates; ++d) {
+        double* w = weights.row(d);
+        double total = 0.0;
+        for (std::size_t c = 0; c < weights.n_constituents; ++c) {
+            if (std::isnan(w[c])) w[c] = 0.0;
+            total += w[c];
+        }
+        for (std::size_t c = 0; c < weights.n_constituents; ++c) w[c] /= total;
     }
 }
 
@@ -67,15 +130,30 @@ void forward_fill(Panel& panel) {
     }
 }
 
-Panel spread_forward(const Panel& weights, std::span<const std::int64_t> list_pos) {
-    Panel out(weights.n_ids, list_pos.size(), std::numeric_limits<double>::quiet_NaN());
-    for (std::size_t c = 0; c < weights.n_ids; ++c) {
-        const double* src = weights.series(c);
-        double* dst = out.series(c);
-        for (std::size_t j = 0; j < list_pos.size(); ++j)
-            if (list_pos[j] >= 0) dst[j] = src[list_pos[j]];
+DateRows spread_forward(DateRows&& weights, std::span<const std::int64_t> list_pos,
+                        bool nan_is_absent) {
+    const std::size_t n_c = weights.n_constituents, n_j = list_pos.size();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    bool in_place = n_j == weights.n_dates;
+    for (std::size_t j = 0; in_place && j < n_j; ++j)
+        in_place = list_pos[j] == static_cast<std::int64_t>(j);
+    DateRows out = in_place ? std::move(weights) : DateRows(n_j, n_c, nan);
+    for (std::size_t j = 0; j < n_j; ++j) {
+        double* dst = out.row(j);
+        const double* prev = j > 0 ? out.row(j - 1) : nullptr;
+        const double* list = in_place           ? dst
+                             : list_pos[j] >= 0 ? weights.row(static_cast<std::size_t>(list_pos[j]))
+                                                : nullptr;
+        if (!list) {
+            if (prev) std::copy_n(prev, n_c, dst);
+            continue;
+        }
+        for (std::size_t c = 0; c < n_c; ++c) {
+            double v = list[c];
+            if (std::isnan(v)) v = nan_is_absent ? 0.0 : prev ? prev[c] : nan;
+            dst[c] = v;
+        }
     }
-    forward_fill(out);
     return out;
 }
 

@@ -1,6 +1,7 @@
 // Constituent weights of an index spread over requested dates.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -12,31 +13,77 @@
 
 namespace brelvox::core {
 
-// Distinct strings ascending and, for every input, its position among them.
-struct RankedText {
-    std::vector<std::string> distinct;
-    std::vector<std::int32_t> rank;
+// The entries of a label table that some row uses, ascending and distinct, and for every
+// table entry its position among them (-1 when no row uses it).
+template <class Label> struct UsedLabels {
+    std::vector<Label> distinct;
+    std::vector<std::int32_t> position;
 };
-RankedText rank_text(std::span<const std::string_view> labels);
+UsedLabels<std::string> used_ascending(std::span<const std::string> table,
+                                       std::span<const std::int32_t> codes);
+UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
+                                        std::span<const std::int32_t> codes);
+// The same from flags already set per table entry.
+UsedLabels<std::string> used_ascending(std::span<const std::string> table,
+                                       const std::vector<std::uint8_t>& used);
+UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
+                                        const std::vector<std::uint8_t>& used);
 
-// Weights on list dates (constituent-major, 0.0 where a constituent is absent). Rows that
-// land on the same (constituent, date) cell are duplicates: the first keeps the cell, and
-// the first duplicate on a date flagged in `strict_date` is reported.
+// Weights by date, one row of constituents per date: row d is values[d * n_constituents,
+// (d + 1) * n_constituents). Rows arrive date by date, so this is the layout they fill in order.
+struct DateRows {
+    std::size_t n_dates = 0;
+    std::size_t n_constituents = 0;
+    std::vector<double> values;
+
+    DateRows() = default;
+    DateRows(std::size_t dates, std::size_t constituents, double fill)
+        : n_dates(dates), n_constituents(constituents), values(dates * constituents, fill) {}
+    double* row(std::size_t date) { return values.data() + date * n_constituents; }
+    const double* row(std::size_t date) const { return values.data() + date * n_constituents; }
+};
+
+// Integer codes read in place, whatever their width: element k is data[k * stride].
+template <class T> struct StridedCodes {
+    const T* data = nullptr;
+    std::int64_t stride = 1;
+    std::size_t n = 0;
+    std::size_t size() const { return n; }
+    std::int64_t operator[](std::size_t k) const {
+        return static_cast<std::int64_t>(data[static_cast<std::int64_t>(k) * stride]);
+    }
+};
+
+// Flags the table entries (0 .. used.size() - 1) that some code refers to.
+template <class Codes> void flag_used(const Codes& codes, std::vector<std::uint8_t>& used);
+
+// Weights on list dates, NaN where a constituent is absent (a missing weight counts as 0.0).
+// Rows that land on a taken (date, constituent) cell are duplicates: the first keeps the
+// cell, and the first duplicate on a date flagged in `strict_date` is reported.
 struct ListWeights {
-    Panel weights;
+    DateRows weights;
     std::ptrdiff_t first_duplicate = -1;
 };
-ListWeights scatter_weights(std::span<const std::int32_t> row_constituent,
-                            std::span<const std::int32_t> row_date, std::span<const double> weight,
-                            std::size_t n_constituents, std::size_t n_dates,
-                            const std::vector<bool>& strict_date);
 
-// Divides every date's weights by their total over constituents (0/0 gives NaN).
-void normalise_by_date(Panel& weights);
+// Rows carry table codes; `constituent_pos` and `date_pos` give each table entry's place in
+// the result (-1: left out). Instantiated for StridedCodes of every integer width.
+template <class ConstituentCodes, class DateCodes>
+ListWeights scatter_weights(const ConstituentCodes& row_constituent, const DateCodes& row_date,
+                            std::span<const double> weight,
+                            std::span<const std::int32_t> constituent_pos,
+                            std::span<const std::int32_t> date_pos, std::size_t n_constituents,
+                            std::size_t n_dates, const std::vector<bool>& strict_date);
 
-// Requested date j takes list date `list_pos[j]` (-1: none yet), then every constituent
-// carries its last known weight forward; dates before any list stay NaN.
-Panel spread_forward(const Panel& weights, std::span<const std::int64_t> list_pos);
+// Absent constituents get 0.0, then every date's weights are divided by their total over
+// constituents (0/0 gives NaN).
+void normalise_by_date(DateRows& weights);
+
+// Requested date j takes list date `list_pos[j]` (-1: none), then every constituent carries
+// its last known weight forward; dates before any list stay NaN. A NaN on a list date is
+// carried over too, or read as 0.0 (an absent constituent) when `nan_is_absent`. When every
+// list date is taken once in order, the lists' own storage becomes the result.
+DateRows spread_forward(DateRows&& weights, std::span<const std::int64_t> list_pos,
+                        bool nan_is_absent);
 
 // Replaces each NaN by the latest earlier non-NaN value of the same series.
 void forward_fill(Panel& panel);

@@ -18,11 +18,11 @@ std::vector<std::int64_t> first_of_each_pair(std::span<const std::int32_t> outer
                static_cast<std::size_t>(inner[r] + 1);
     };
     if (cells <= 16 * rows + (std::size_t{1} << 20)) {
-        std::vector<bool> seen(cells, false);
+        std::vector<std::uint8_t> seen(cells, 0);
         for (std::size_t r = 0; r < rows; ++r) {
             const std::size_t k = key(r);
             if (seen[k]) continue;
-            seen[k] = true;
+            seen[k] = 1;
             kept.push_back(static_cast<std::int64_t>(r));
         }
     } else {
@@ -56,9 +56,9 @@ RowPlan relabel_rows(std::span<const std::int64_t> kept, std::span<const std::in
     return plan;
 }
 
-void gather(const double* values, std::int64_t stride, std::span<const std::int64_t> source,
-            double* out) {
-    for (std::size_t k = 0; k < source.size(); ++k) out[k] = values[source[k] * stride];
+void gather_rows(std::span<const StridedColumn> columns, std::span<const std::int64_t> source) {
+    for (std::size_t k = 0; k < source.size(); ++k)
+        for (const StridedColumn& c : columns) c.out[k] = c.values[source[k] * c.stride];
 }
 
 } // namespace brelvox::core

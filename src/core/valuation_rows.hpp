@@ -27,8 +27,14 @@ RowPlan relabel_rows(std::span<const std::int64_t> kept, std::span<const std::in
                      std::span<const std::int64_t> primary,
                      const std::vector<std::vector<std::int64_t>>& extra);
 
-// values[source[k]] for every k, into `out` (strided input, `stride` in elements).
-void gather(const double* values, std::int64_t stride, std::span<const std::int64_t> source,
-            double* out);
+// A column read in place (`stride` in elements) and where its taken rows go.
+struct StridedColumn {
+    const double* values;
+    std::int64_t stride;
+    double* out;
+};
+
+// out[k] = values[source[k] * stride] for every column, row by row.
+void gather_rows(std::span<const StridedColumn> columns, std::span<const std::int64_t> source);
 
 } // namespace brelvox::core

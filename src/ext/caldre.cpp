@@ -157,41 +157,36 @@ static OuterLevel relabel_outer(nb::handle level, const Routing& routing) {
     return out;
 }
 
-// The result column for field position `pos` of `frame` (-1: a column of NaN).
-struct Column {
-    bool is_float = false;
-    std::vector<double> values; // when is_float
-    nb::object array;           // otherwise
+using FloatView = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
+
+// A requested field as found in the client's frame: absent, a float64 column read in
+// place, or a column of another type taken row by row through its own array type.
+struct Field {
+    enum Kind { absent, floating, other } kind = absent;
+    FloatView view;
+    nb::object taken;
 };
 
-static Column take_column(nb::handle frame, std::int64_t pos, const std::vector<std::int64_t>& rows,
-                          nb::handle positions) {
-    Column out;
-    if (pos < 0) {
-        out.is_float = true;
-        out.values.assign(rows.size(), std::nan(""));
-        return out;
-    }
+static Field read_field(nb::handle frame, std::int64_t pos, nb::handle positions) {
+    Field out;
+    if (pos < 0) return out;
     nb::module_ np = bridge::numpy();
-    nb::object series =
-        frame.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), pos)];
+    nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
+    nb::object series = frame.attr("iloc")[nb::make_tuple(all, pos)];
     nb::object dtype = series.attr("dtype");
     if (!nb::isinstance(dtype, np.attr("dtype"))) { // an extension array keeps its type
-        out.array = series.attr("array").attr("take")(positions);
+        out.kind = Field::other;
+        out.taken = series.attr("array").attr("take")(positions);
         return out;
     }
     nb::object values = series.attr("to_numpy")();
     if (!dtype.equal(np.attr("dtype")("float64"))) {
-        out.array = values.attr("take")(positions);
+        out.kind = Field::other;
+        out.taken = values.attr("take")(positions);
         return out;
     }
-    auto view = nb::cast<nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>>(values);
-    out.is_float = true;
-    out.values.resize(rows.size());
-    {
-        nb::gil_scoped_release unlocked;
-        core::gather(view.data(), view.stride(0), rows, out.values.data());
-    }
+    out.kind = Field::floating;
+    out.view = nb::cast<FloatView>(values);
     return out;
 }
 
@@ -250,11 +245,21 @@ static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle field
         bridge::to_vector<std::int64_t>(columns.attr("get_indexer")(field_list), "int64");
     std::vector<std::int64_t> source = plan.source;
     nb::object positions = bridge::numpy_array(std::move(source));
-    std::vector<Column> taken;
+    std::vector<Field> taken;
     bool all_float = true;
     for (std::int64_t p : pos) {
-        taken.push_back(take_column(frame, p, plan.source, positions));
-        all_float = all_float && taken.back().is_float;
+        taken.push_back(read_field(frame, p, positions));
+        all_float = all_float && taken.back().kind != Field::other;
+    }
+    // Every float column in one pass over the rows: columns of one block share cache lines.
+    core::Panel block(taken.size(), rows, std::nan(""));
+    std::vector<core::StridedColumn> gathered;
+    for (std::size_t f = 0; f < taken.size(); ++f)
+        if (taken[f].kind == Field::floating)
+            gathered.push_back({taken[f].view.data(), taken[f].view.stride(0), block.series(f)});
+    {
+        nb::gil_scoped_release unlocked;
+        core::gather_rows(gathered, plan.source);
     }
 
     nb::list labels;
@@ -267,20 +272,13 @@ static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle field
                                    bridge::numpy_array(std::move(inner_codes))),
         "names"_a = nb::make_tuple("order_book_id", "date"), "verify_integrity"_a = false);
 
-    if (all_float) {
-        core::Panel panel(taken.size(), rows, 0.0);
-        for (std::size_t f = 0; f < taken.size(); ++f)
-            std::copy(taken[f].values.begin(), taken[f].values.end(), panel.series(f));
-        return bridge::make_frame(std::move(panel), result_index, result_columns);
-    }
+    if (all_float) return bridge::make_frame(std::move(block), result_index, result_columns);
+    const std::size_t n_fields = taken.size();
+    nb::object floats = bridge::numpy_array(std::move(block.values), n_fields, rows);
     nb::dict by_position;
-    for (std::size_t f = 0; f < taken.size(); ++f) {
-        nb::object array =
-            taken[f].is_float
-                ? bridge::numpy_array(std::move(taken[f].values), rows, 1).attr("reshape")(rows)
-                : taken[f].array;
-        by_position[nb::int_(f)] = array;
-    }
+    for (std::size_t f = 0; f < n_fields; ++f)
+        by_position[nb::int_(f)] =
+            taken[f].kind == Field::other ? taken[f].taken : floats[nb::int_(f)];
     nb::object result = pd.attr("DataFrame")(by_position, "index"_a = result_index);
     result.attr("columns") = result_columns;
     return result;
@@ -290,8 +288,12 @@ static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle field
 
 static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
     nb::module_ pd = bridge::pandas();
-    nb::object dates = pd.attr("to_datetime")(dates_arg);
-    if (!nb::isinstance(dates, pd.attr("DatetimeIndex"))) dates = pd.attr("DatetimeIndex")(dates);
+    nb::object dates = nb::borrow(dates_arg);
+    if (!nb::isinstance(dates, pd.attr("DatetimeIndex"))) { // one already is its own conversion
+        dates = pd.attr("to_datetime")(dates_arg);
+        if (!nb::isinstance(dates, pd.attr("DatetimeIndex")))
+            dates = pd.attr("DatetimeIndex")(dates);
+    }
     nb::object first = dates[0], last = dates[-1];
     nb::object frame =
         bridge::client(module_handle)
@@ -314,7 +316,7 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
         throw nb::value_error(
             "get_yield_curves: expected the data client's frame indexed by (curve, date)");
     nb::object na = pd.attr("NA"), nat = pd.attr("NaT");
-    nb::list tenors_raw = nb::steal<nb::list>(PySequence_List(frame["tenor"].ptr()));
+    nb::list tenors_raw = nb::list(frame["tenor"].attr("tolist")());
     std::vector<double> rate = bridge::to_float_vector(frame["rate"]);
     std::vector<std::int32_t> row_date, row_tenor(rate.size(), -1);
     std::vector<std::int64_t> row_ns;

@@ -2,11 +2,15 @@
 #include "bridge.hpp"
 
 #include "index_weights.hpp"
+#include "pelmar_arrays.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <span>
+#include <string_view>
+#include <unordered_map>
 
 namespace brelvox::pelmar {
 
@@ -23,12 +27,18 @@ struct Requested {
     std::vector<std::int64_t> sorted_ns;
 };
 
-static Requested read_requested(nb::handle dates) {
+// `pd.to_datetime(dates)` as a DatetimeIndex (an existing one is already its own result).
+static nb::object to_datetime_index(nb::handle dates) {
     nb::module_ pd = bridge::pandas();
+    if (nb::isinstance(dates, pd.attr("DatetimeIndex"))) return nb::borrow(dates);
+    nb::object out = pd.attr("to_datetime")(dates);
+    if (!nb::isinstance(out, pd.attr("DatetimeIndex"))) out = pd.attr("DatetimeIndex")(out);
+    return out;
+}
+
+static Requested read_requested(nb::handle dates) {
     Requested out;
-    out.index = nb::borrow(dates);
-    if (!nb::isinstance(dates, pd.attr("DatetimeIndex")))
-        out.index = pd.attr("DatetimeIndex")(dates);
+    out.index = to_datetime_index(dates);
     out.ns = bridge::to_date_labels(out.index).ns;
     out.order = core::ascending_order(out.ns);
     out.sorted_ns.resize(out.ns.size());
@@ -55,11 +65,32 @@ static bool is_requested(const Requested& req, std::int64_t ns) {
     return std::binary_search(req.sorted_ns.begin(), req.sorted_ns.end(), ns);
 }
 
-// Long rows of weights: one per (constituent, list date).
-struct WeightRows {
-    std::vector<std::string> id;
+// Label tables of long weight rows: constituent identifiers and list dates (ns), with the
+// entries some row refers to flagged.
+struct Tables {
+    std::vector<std::string> ids;
+    std::vector<std::int64_t> dates;
+    std::vector<std::uint8_t> id_used, date_used;
+};
+
+// Weight records read row by row: codes into `tables`, identifiers interned as they come.
+struct RecordRows {
+    Tables tables;
+    std::vector<std::int32_t> row_id, row_date;
     std::vector<double> weight;
-    std::vector<std::int64_t> date_ns;
+    std::unordered_map<std::string, std::int32_t> id_code;
+
+    std::int32_t code_of(std::string_view id) {
+        auto [it, added] =
+            id_code.try_emplace(std::string(id), static_cast<std::int32_t>(tables.ids.size()));
+        if (added) tables.ids.emplace_back(id);
+        return it->second;
+    }
+    void add(std::int32_t id, std::int32_t date, double w) {
+        row_id.push_back(id);
+        row_date.push_back(date);
+        weight.push_back(w);
+    }
 };
 
 static double weight_value(PyObject* value, const std::string& id) {
@@ -74,7 +105,7 @@ static double weight_value(PyObject* value, const std::string& id) {
     return w;
 }
 
-static std::string text_of(PyObject* value, const char* what) {
+static std::string_view text_of(PyObject* value, const char* what) {
     if (!PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be a str, got %R", what, value);
         throw nb::python_error();
@@ -82,70 +113,79 @@ static std::string text_of(PyObject* value, const char* what) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
     if (!utf8) throw nb::python_error();
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
 // A weights Series by constituent, scaled to a total of 1 (missing weights left out of
 // the total), appended as rows dated `date_ns`.
-static void append_scaled_list(WeightRows& rows, nb::handle value, std::int64_t date_ns) {
+static void append_scaled_list(RecordRows& rows, nb::handle value, std::int64_t date_ns) {
     std::vector<std::string> ids = bridge::str_labels(value.attr("index"), "index weights");
     std::vector<double> w = bridge::to_float_vector(value);
     double total = 0.0;
     for (double v : w)
         if (!std::isnan(v)) total += v;
-    for (std::size_t k = 0; k < ids.size() && k < w.size(); ++k) {
-        rows.id.push_back(std::move(ids[k]));
-        rows.weight.push_back(w[k] / total);
-        rows.date_ns.push_back(date_ns);
-    }
+    const auto date = static_cast<std::int32_t>(rows.tables.dates.size());
+    rows.tables.dates.push_back(date_ns);
+    for (std::size_t k = 0; k < ids.size() && k < w.size(); ++k)
+        rows.add(rows.code_of(ids[k]), date, w[k] / total);
 }
 
-// Dense constituent-by-list-date weights of long rows; duplicates on a date accepted by
-// `strict` raise ValueError naming the first.
+// Dense list-date-by-constituent weights; a duplicate on a date accepted by `strict` raises
+// ValueError naming it.
 struct DenseLists {
-    core::Panel weights;
+    core::DateRows weights;
     std::vector<std::string> ids;
     std::vector<std::int64_t> dates;
 };
 
-template <class Strict>
-static DenseLists to_dense(const WeightRows& rows, Strict strict, const char* source) {
-    DenseLists out;
-    std::vector<std::string_view> views(rows.id.begin(), rows.id.end());
-    core::RankedText ids = core::rank_text(views);
-    core::Ranked dates = core::rank_labels(rows.date_ns);
+template <class IdCodes, class DateCodes, class Strict>
+static DenseLists to_dense(Tables& tables, const IdCodes& row_id, const DateCodes& row_date,
+                           std::span<const double> weight, Strict strict, const char* source) {
+    core::UsedLabels<std::string> ids = core::used_ascending(tables.ids, tables.id_used);
+    core::UsedLabels<std::int64_t> dates = core::used_ascending(tables.dates, tables.date_used);
     std::vector<bool> strict_date(dates.distinct.size());
     for (std::size_t d = 0; d < strict_date.size(); ++d) strict_date[d] = strict(dates.distinct[d]);
     core::ListWeights dense;
     {
         nb::gil_scoped_release unlocked;
-        dense = core::scatter_weights(ids.rank, dates.rank, rows.weight, ids.distinct.size(),
-                                      dates.distinct.size(), strict_date);
+        dense = core::scatter_weights(row_id, row_date, weight, ids.position, dates.position,
+                                      ids.distinct.size(), dates.distinct.size(), strict_date);
     }
     if (dense.first_duplicate >= 0) {
         const auto r = static_cast<std::size_t>(dense.first_duplicate);
-        nb::object when = bridge::pandas().attr("Timestamp")(rows.date_ns[r]);
-        nb::str when_text = nb::str(when);
+        const std::string& id = tables.ids[static_cast<std::size_t>(row_id[r])];
+        const std::int64_t ns = tables.dates[static_cast<std::size_t>(row_date[r])];
+        nb::str when = nb::str(bridge::pandas().attr("Timestamp")(ns));
         PyErr_Format(PyExc_ValueError, "%s hold duplicate entries for (%R, %S); cannot reshape",
-                     source, nb::str(rows.id[r].data(), rows.id[r].size()).ptr(), when_text.ptr());
+                     source, nb::str(id.data(), id.size()).ptr(), when.ptr());
         throw nb::python_error();
     }
+    DenseLists out;
     out.weights = std::move(dense.weights);
     out.ids = std::move(ids.distinct);
     out.dates = std::move(dates.distinct);
     return out;
 }
 
+// A frame on a date-major block (its columns are strided views, as pandas builds them from
+// a two-dimensional array), zero-copy.
+static nb::object date_major_frame(core::DateRows&& rows, nb::handle index, nb::handle columns) {
+    const std::size_t n_dates = rows.n_dates, n_cols = rows.n_constituents;
+    nb::object array = bridge::numpy_array(std::move(rows.values), n_dates, n_cols);
+    return bridge::pandas().attr("DataFrame")(array, "index"_a = index, "columns"_a = columns,
+                                              "copy"_a = false);
+}
+
 // List weights carried forward over the requested dates, rows ascending.
-static nb::object spread_frame(DenseLists&& lists, const Requested& req) {
+static nb::object spread_frame(DenseLists&& lists, const Requested& req, bool nan_is_absent) {
     std::vector<std::int64_t> pos = core::positions_in_sorted(lists.dates, req.sorted_ns);
-    core::Panel spread;
+    core::DateRows spread;
     {
         nb::gil_scoped_release unlocked;
-        spread = core::spread_forward(lists.weights, pos);
+        spread = core::spread_forward(std::move(lists.weights), pos, nan_is_absent);
     }
-    return bridge::make_frame(std::move(spread), sorted_date_index(req),
-                              bridge::str_index(lists.ids, "order_book_id"));
+    return date_major_frame(std::move(spread), sorted_date_index(req),
+                            bridge::str_index(lists.ids, "order_book_id"));
 }
 
 // No list in the span: the first date's list, scaled to 1, on every distinct requested date.
@@ -170,7 +210,7 @@ static nb::object get_index_weight(nb::handle order_book_id, nb::handle concerne
                                    nb::handle api, nb::handle api_name, nb::handle data_key,
                                    nb::handle o_key, nb::handle /*asset_type*/) {
     bridge::require_str_or_none(order_book_id, "order_book_id");
-    Requested req = read_requested(bridge::pandas().attr("to_datetime")(concerned_dates));
+    Requested req = read_requested(concerned_dates);
     nb::object dates = req.index;
     nb::object start = dates[0], end = dates[-1];
 
@@ -187,29 +227,28 @@ static nb::object get_index_weight(nb::handle order_book_id, nb::handle concerne
     }
 
     // Every constituent row learns its list date (in place, as callers of the service expect).
-    WeightRows rows;
+    RecordRows rows;
     nb::list record_dates;
-    std::vector<std::int64_t> row_record;
     nb::str date_key("date"), weight_key("weight");
     for (nb::handle doc : data) {
         nb::object date = doc[date_key];
         nb::object constituents = doc[data_key];
-        const auto record = static_cast<std::int64_t>(nb::len(record_dates));
+        const auto record = static_cast<std::int32_t>(nb::len(record_dates));
         record_dates.append(date);
         for (nb::handle row : constituents) {
             row[date_key] = date;
-            rows.id.push_back(text_of(nb::object(row[o_key]).ptr(), "constituent identifier"));
-            rows.weight.push_back(weight_value(nb::object(row[weight_key]).ptr(), rows.id.back()));
-            row_record.push_back(record);
+            nb::object id = row[o_key];
+            const std::int32_t code = rows.code_of(text_of(id.ptr(), "constituent identifier"));
+            rows.add(code, record,
+                     weight_value(nb::object(row[weight_key]).ptr(),
+                                  rows.tables.ids[static_cast<std::size_t>(code)]));
         }
     }
-    const std::vector<std::int64_t> record_ns = bridge::to_date_labels(record_dates).ns;
-    rows.date_ns.resize(row_record.size());
-    for (std::size_t r = 0; r < row_record.size(); ++r)
-        rows.date_ns[r] = record_ns[static_cast<std::size_t>(row_record[r])];
+    rows.tables.dates = bridge::to_date_labels(record_dates).ns;
 
     // The first requested date needs its own list unless some record is dated on it.
     const std::int64_t start_ns = req.ns.front();
+    const std::vector<std::int64_t>& record_ns = rows.tables.dates;
     if (std::find(record_ns.begin(), record_ns.end(), start_ns) == record_ns.end()) {
         nb::object value = api(order_book_id, start);
         if (value.is_none()) bridge::raise_missing_data(kIndexWeights, order_book_id, dates);
@@ -217,13 +256,22 @@ static nb::object get_index_weight(nb::handle order_book_id, nb::handle concerne
     }
 
     // Only lists on requested dates reach the result; duplicates elsewhere do no harm.
+    Tables& tables = rows.tables;
+    tables.id_used.assign(tables.ids.size(), 0);
+    tables.date_used.assign(tables.dates.size(), 0);
+    const core::StridedCodes<std::int32_t> id_codes{rows.row_id.data(), 1, rows.row_id.size()};
+    const core::StridedCodes<std::int32_t> date_codes{rows.row_date.data(), 1,
+                                                      rows.row_date.size()};
+    core::flag_used(id_codes, tables.id_used);
+    core::flag_used(date_codes, tables.date_used);
     DenseLists lists = to_dense(
-        rows, [&](std::int64_t ns) { return is_requested(req, ns); }, "the index weight records");
+        tables, id_codes, date_codes, rows.weight,
+        [&](std::int64_t ns) { return is_requested(req, ns); }, "the index weight records");
     {
         nb::gil_scoped_release unlocked;
         core::normalise_by_date(lists.weights);
     }
-    return spread_frame(std::move(lists), req);
+    return spread_frame(std::move(lists), req, false);
 }
 
 static nb::object get_stock_index_weight(nb::handle order_book_id, nb::handle concerned_dates) {
@@ -235,28 +283,63 @@ static nb::object get_stock_index_weight(nb::handle order_book_id, nb::handle co
                             nb::str("order_book_id"), stock);
 }
 
-// Reads a weights Series on (date, constituent) into long rows.
-static WeightRows read_bond_weights(nb::handle answer) {
+// Calls `fn` with the codes of `view` read in place at their own integer width.
+template <class F> static auto with_codes(const arrays::CodeView& view, F&& fn) {
+    const nb::dlpack::dtype type = view.dtype();
+    if (type.code != static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int))
+        throw nb::type_error("index codes must be integers");
+    const std::size_t n = view.shape(0);
+    const std::int64_t stride = view.stride(0);
+    const void* data = view.data();
+    switch (type.bits) {
+    case 8:
+        return fn(
+            core::StridedCodes<std::int8_t>{static_cast<const std::int8_t*>(data), stride, n});
+    case 16:
+        return fn(
+            core::StridedCodes<std::int16_t>{static_cast<const std::int16_t*>(data), stride, n});
+    case 32:
+        return fn(
+            core::StridedCodes<std::int32_t>{static_cast<const std::int32_t*>(data), stride, n});
+    default:
+        return fn(
+            core::StridedCodes<std::int64_t>{static_cast<const std::int64_t*>(data), stride, n});
+    }
+}
+
+// Bond index weights: a Series on (date, constituent), read in place.
+static DenseLists read_bond_weights(nb::handle answer) {
     nb::module_ pd = bridge::pandas();
     nb::object index = answer.attr("index");
     if (!nb::isinstance(index, pd.attr("MultiIndex")) || nb::cast<int>(index.attr("nlevels")) != 2)
         throw nb::value_error("bond index weights: expected the data client's Series indexed by "
                               "(date, order_book_id)");
     nb::object levels = index.attr("levels"), codes = index.attr("codes");
-    std::vector<std::int64_t> level_dates = bridge::to_date_labels(levels[0]).ns;
-    std::vector<std::string> level_ids =
-        bridge::str_labels(levels[1], "bond index weights: order_book_id level");
-    std::vector<std::int32_t> date_code = bridge::to_vector<std::int32_t>(codes[0], "int32");
-    std::vector<std::int32_t> id_code = bridge::to_vector<std::int32_t>(codes[1], "int32");
-    std::vector<double> values = bridge::to_float_vector(answer);
-    WeightRows rows;
-    for (std::size_t r = 0; r < values.size() && r < date_code.size(); ++r) {
-        if (date_code[r] < 0 || id_code[r] < 0) continue;
-        rows.id.push_back(level_ids[static_cast<std::size_t>(id_code[r])]);
-        rows.weight.push_back(values[r]);
-        rows.date_ns.push_back(level_dates[static_cast<std::size_t>(date_code[r])]);
-    }
-    return rows;
+    Tables tables;
+    tables.dates = bridge::to_date_labels(levels[0]).ns;
+    tables.ids = bridge::str_labels(levels[1], "bond index weights: order_book_id level");
+    nb::module_ np = bridge::numpy();
+    nb::object date_array = np.attr("asarray")(codes[0]), id_array = np.attr("asarray")(codes[1]);
+    auto date_view = nb::cast<arrays::CodeView>(date_array);
+    auto id_view = nb::cast<arrays::CodeView>(id_array);
+    arrays::Floats weight;
+    arrays::read_floats(answer, weight);
+    if (weight.values.size() != date_view.shape(0) || weight.values.size() != id_view.shape(0))
+        throw nb::value_error("bond index weights: values and index differ in length");
+    tables.date_used.assign(tables.dates.size(), 0);
+    tables.id_used.assign(tables.ids.size(), 0);
+    return with_codes(date_view, [&](auto date_codes) {
+        return with_codes(id_view, [&](auto id_codes) {
+            {
+                nb::gil_scoped_release unlocked;
+                core::flag_used(date_codes, tables.date_used);
+                core::flag_used(id_codes, tables.id_used);
+            }
+            return to_dense(
+                tables, id_codes, date_codes, weight.values, [](std::int64_t) { return true; },
+                "the data client's bond index weights");
+        });
+    });
 }
 
 static nb::object get_bond_index_weight(nb::handle order_book_id, nb::handle concerned_dates) {
@@ -268,10 +351,7 @@ static nb::object get_bond_index_weight(nb::handle order_book_id, nb::handle con
     if (answer.is_none()) bridge::raise_missing_data(kIndexWeights, order_book_id, concerned_dates);
     Requested req = read_requested(concerned_dates);
     // Delivered as is: no scaling, no list for the first date.
-    DenseLists lists = to_dense(
-        read_bond_weights(answer), [](std::int64_t) { return true; },
-        "the data client's bond index weights");
-    return spread_frame(std::move(lists), req);
+    return spread_frame(read_bond_weights(answer), req, true);
 }
 
 } // namespace brelvox::pelmar

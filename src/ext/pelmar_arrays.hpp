@@ -1,0 +1,71 @@
+// Reading integer codes and float columns of client answers in place (shared by the index
+// weight and bond valuation modules).
+#pragma once
+
+#include "bridge.hpp"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace brelvox::arrays {
+
+using CodeView = nb::ndarray<nb::ro, nb::ndim<1>, nb::device::cpu>;
+using FloatView = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
+
+template <class T>
+inline void widen(const CodeView& view, std::vector<std::int32_t>& out,
+                  std::vector<std::uint8_t>* used) {
+    const T* data = static_cast<const T*>(view.data());
+    const std::int64_t stride = view.stride(0);
+    const auto n_used = used ? static_cast<std::int64_t>(used->size()) : 0;
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        const auto c = static_cast<std::int64_t>(data[static_cast<std::int64_t>(k) * stride]);
+        out[k] = static_cast<std::int32_t>(c);
+        if (used && c >= 0 && c < n_used) (*used)[static_cast<std::size_t>(c)] = 1;
+    }
+}
+
+// The codes of an index level as int32 whatever their integer width; when `used` is given
+// (sized to the level), the entries some row refers to are flagged in the same pass.
+inline std::vector<std::int32_t> read_codes(nb::handle codes,
+                                            std::vector<std::uint8_t>* used = nullptr) {
+    nb::object array = bridge::numpy().attr("asarray")(codes);
+    CodeView view = nb::cast<CodeView>(array);
+    std::vector<std::int32_t> out(view.shape(0));
+    const nb::dlpack::dtype type = view.dtype();
+    const bool is_int = type.code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int);
+    if (is_int && type.bits == 8)
+        widen<std::int8_t>(view, out, used);
+    else if (is_int && type.bits == 16)
+        widen<std::int16_t>(view, out, used);
+    else if (is_int && type.bits == 32)
+        widen<std::int32_t>(view, out, used);
+    else if (is_int && type.bits == 64)
+        widen<std::int64_t>(view, out, used);
+    else
+        throw nb::type_error("index codes must be integers");
+    return out;
+}
+
+// A float64 column read in place (kept alive by `owner`), or converted once into `storage`.
+struct Floats {
+    std::span<const double> values;
+    std::vector<double> storage;
+    nb::object owner;
+};
+
+inline void read_floats(nb::handle series, Floats& out) {
+    nb::object values = series.attr("to_numpy")();
+    using Contiguous = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu, nb::c_contig>;
+    Contiguous view;
+    if (nb::try_cast<Contiguous>(values, view)) {
+        out.values = std::span<const double>(view.data(), view.shape(0));
+        out.owner = values;
+        return;
+    }
+    out.storage = bridge::to_float_vector(series);
+    out.values = out.storage;
+}
+
+} // namespace brelvox::arrays
