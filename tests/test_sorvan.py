@@ -222,6 +222,12 @@ def test_argument_checks(use):
         with pytest.raises(AssertionError):
             sorvan.get_stock_industry(["A"], ["2020-01-01"], standard)
         assert client.calls == []
+    with pytest.raises(TypeError, match="'ds'"):
+        sorvan._cvtdate(20210305, None)
+    client.listing["A"] = (D(2001, 1, 1), None)
+    with pytest.raises(TypeError, match="'listed_date'"):
+        sorvan.get_listing_date_and_delisting_date("A")
+    client.listing["A"] = ("2001-01-01", None)
     # None is a valid id with no history
     out = sorvan.get_stock_industry(["A", None], ["2020-01-01"], "sws")
     assert out.to_numpy().tolist() == [[1], [0]]

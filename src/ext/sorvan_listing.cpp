@@ -36,9 +36,9 @@ bool parse_plain_date(std::string_view text, int& year, int& month, int& day) {
 
 // The calendar date of a "%Y-%m-%d" string; None and placeholders starting with "0" or "9"
 // give `fallback`.
-nb::object convert_date(nb::handle text, nb::handle fallback) {
+nb::object convert_date_named(nb::handle text, nb::handle fallback, const char* name) {
     if (text.is_none()) return nb::borrow(fallback);
-    if (!PyUnicode_Check(text.ptr())) bridge::raise_arg_type("ds", "str", text);
+    if (!PyUnicode_Check(text.ptr())) bridge::raise_arg_type(name, "str", text);
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) throw nb::python_error();
@@ -50,14 +50,18 @@ nb::object convert_date(nb::handle text, nb::handle fallback) {
     return parsed.attr("date")();
 }
 
+nb::object convert_date(nb::handle text, nb::handle fallback) {
+    return convert_date_named(text, fallback, "ds");
+}
+
 nb::object listing_bounds(nb::handle order_book_id) {
     bridge::require_str_or_none(order_book_id, "order_book_id");
     nb::object instrument = bridge::client(module()).attr("instruments")(order_book_id);
     nb::object first = module().attr("START_DATE");
     if (instrument.is_none()) return nb::make_tuple(first, module().attr("END_DATE"));
-    nb::object listed = convert_date(instrument.attr("listed_date"), first);
-    nb::object delisted =
-        convert_date(instrument.attr("de_listed_date"), module().attr("END_DATE"));
+    nb::object listed = convert_date_named(instrument.attr("listed_date"), first, "listed_date");
+    nb::object delisted = convert_date_named(instrument.attr("de_listed_date"),
+                                             module().attr("END_DATE"), "de_listed_date");
     return nb::make_tuple(listed, delisted);
 }
 

@@ -21,11 +21,12 @@ class TableIndex {
         if (!PyDict_Check(table.ptr())) return;
         PyObject *key = nullptr, *value = nullptr;
         Py_ssize_t pos = 0;
-        std::vector<nb::object> lists;
-        while (PyDict_Next(table.ptr(), &pos, &key, &value)) lists.push_back(nb::borrow(value));
-        for (const nb::object& list : lists) {
+        std::vector<std::pair<nb::object, nb::object>> lists;
+        while (PyDict_Next(table.ptr(), &pos, &key, &value))
+            lists.emplace_back(nb::borrow(key), nb::borrow(value));
+        for (const auto& [stock, list] : lists) {
             try {
-                slot_of(list);
+                slot_of(stock, list);
             } catch (nb::python_error&) {
                 // Left for the lookup that needs it to report.
             }
@@ -40,11 +41,11 @@ class TableIndex {
     };
 
     // The entries of a non-empty stock list (indexed now if new or changed).
-    Span slot_of(nb::handle list) {
+    Span slot_of(nb::handle stock, nb::handle list) {
         auto found = slot_of_list_.find(list.ptr());
         if (found != slot_of_list_.end() && unchanged(slots_[found->second], list))
             return slots_[found->second].span;
-        Slot slot{nb::borrow(list), parse(list)};
+        Slot slot{nb::borrow(list), parse(stock, list)};
         slot_of_list_[list.ptr()] = static_cast<std::uint32_t>(slots_.size());
         slots_.push_back(std::move(slot));
         return slots_.back().span;
@@ -80,7 +81,12 @@ class TableIndex {
         return next;
     }
 
-    Span parse(nb::handle list) {
+    [[noreturn]] static void bad_entry(PyObject* type, nb::handle stock, const char* what) {
+        PyErr_Format(type, "industry table entry of %R %s", stock.ptr(), what);
+        throw nb::python_error();
+    }
+
+    Span parse(nb::handle stock, nb::handle list) {
         nb::object items = nb::steal(PySequence_Fast(list.ptr(), "an industry table holds lists"));
         if (!items.is_valid()) throw nb::python_error();
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
@@ -90,10 +96,10 @@ class TableIndex {
             nb::object pair = nb::steal(PySequence_Fast(item.ptr(), "not a (start, name) pair"));
             if (!pair.is_valid()) throw nb::python_error();
             if (PySequence_Fast_GET_SIZE(pair.ptr()) != 2)
-                throw nb::value_error("an industry table entry is not a (start, name) pair");
+                bad_entry(PyExc_ValueError, stock, "is not a (start, name) pair");
             std::int32_t day = 0;
             if (!date_day(PySequence_Fast_GET_ITEM(pair.ptr(), 0), day))
-                throw nb::type_error("an industry table entry does not start with a date");
+                bad_entry(PyExc_TypeError, stock, "does not start with a date");
             entries_.start_day.push_back(day);
             entries_.code.push_back(code_of(PySequence_Fast_GET_ITEM(pair.ptr(), 1)));
             pairs_.push_back(nb::borrow(item));
@@ -156,7 +162,7 @@ Request gather(nb::handle table, bool shenwan, const nb::list& ids) {
         const int any = PyObject_IsTrue(history.ptr());
         if (any < 0) throw nb::python_error();
         if (!any) continue;
-        const TableIndex::Span span = index->slot_of(history);
+        const TableIndex::Span span = index->slot_of(id, history);
         core::StockQuery& query = out.stocks[j];
         query.begin = static_cast<std::uint32_t>(out.entries.start_day.size());
         query.count = span.count;
