@@ -225,6 +225,7 @@ def test_argument_checks(use):
     with pytest.raises(TypeError, match="'ds'"):
         sorvan._cvtdate(20210305, None)
     client.listing["A"] = (D(2001, 1, 1), None)
+    sorvan.get_listing_date_and_delisting_date.clear_cache()
     with pytest.raises(TypeError, match="'listed_date'"):
         sorvan.get_listing_date_and_delisting_date("A")
     client.listing["A"] = ("2001-01-01", None)
