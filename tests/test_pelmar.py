@@ -143,6 +143,14 @@ def test_record_before_the_span_does_not_collide_with_the_first_date(stock):
     assert got.loc[D[2]].tolist() == [0.5, 0.5, 0.0]
 
 
+def test_empty_record_on_the_first_date_covers_it_without_a_row(stock):
+    client = stock([record(D[0], {}), record(D[2], {"A": 1.0})], first_list={"B": 1.0})
+    got = pelmar.get_stock_index_weight(INDEX, D[:4])
+    assert client.weight_calls == []
+    assert list(got.columns) == ["A"]
+    assert got["A"].isna().tolist() == [True, True, False, False]
+
+
 def test_duplicate_entries_on_a_requested_date_are_refused(stock):
     stock([record(D[0], {"A": 1.0}), record(D[0], {"A": 2.0})])
     with pytest.raises(ValueError, match="duplicate"):
@@ -217,6 +225,21 @@ def test_bond_weights_as_delivered_with_leading_nan(patch_client):
     assert client.calls == [("CBA00101", D[0], D[8])]
     # the client's Series is left as it was
     assert list(series.index.names) == ["trade_date", "code"] and series.name == "w"
+
+
+def test_bond_levels_unused_by_any_row_are_left_out(patch_client):
+    full = bond_series([(D[0], "B1", 1.0), (D[0], "B9", 2.0), (D[1], "B1", 3.0), (D[4], "B9", 4.0)])
+    part = full.iloc[[0, 2]]  # keeps every level entry, uses only B1 on D1 and D2
+    patch_client(pelmar, BondClient(part))
+    got = pelmar.get_bond_index_weight("CBA00101", D[:3])
+    assert list(got.columns) == ["B1"]
+    assert got["B1"].tolist() == [1.0, 3.0, 3.0]
+
+
+def test_bond_duplicate_entries_are_refused(patch_client):
+    patch_client(pelmar, BondClient(bond_series([(D[0], "B1", 1.0), (D[0], "B1", 2.0)])))
+    with pytest.raises(ValueError, match="duplicate"):
+        pelmar.get_bond_index_weight("CBA00101", D[:2])
 
 
 def test_bond_unsorted_dates_and_missing_data(patch_client):

@@ -54,23 +54,17 @@ UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
     return ascending_of_used(table, used);
 }
 
-template <class Codes> void flag_used(const Codes& codes, std::vector<std::uint8_t>& used) {
-    const auto n = static_cast<std::int64_t>(used.size());
-    for (std::size_t k = 0; k < codes.size(); ++k) {
-        const std::int64_t c = codes[k];
-        if (c >= 0 && c < n) used[static_cast<std::size_t>(c)] = 1;
-    }
-}
-
 template <class ConstituentCodes, class DateCodes>
 ListWeights scatter_weights(const ConstituentCodes& row_constituent, const DateCodes& row_date,
                             std::span<const double> weight,
                             std::span<const std::int32_t> constituent_pos,
                             std::span<const std::int32_t> date_pos, std::size_t n_constituents,
                             std::size_t n_dates, const std::vector<bool>& strict_date) {
-    ListWeights out{DateRows(n_dates, n_constituents, std::numeric_limits<double>::quiet_NaN()),
-                    -1};
+    ListWeights out{DateRows(n_dates, n_constituents, 0.0), -1,
+                    std::vector<std::uint8_t>(n_dates, 0),
+                    std::vector<std::uint8_t>(n_constituents, 0)};
     double* cells = out.weights.values.data();
+    std::vector<std::uint64_t> taken((n_dates * n_constituents + 63) / 64, 0);
     const std::size_t rows = std::min({row_constituent.size(), row_date.size(), weight.size()});
     const auto n_cpos = static_cast<std::int64_t>(constituent_pos.size());
     const auto n_dpos = static_cast<std::int64_t>(date_pos.size());
@@ -80,14 +74,18 @@ ListWeights scatter_weights(const ConstituentCodes& row_constituent, const DateC
         const std::int32_t c = constituent_pos[static_cast<std::size_t>(rc)];
         const std::int32_t d = date_pos[static_cast<std::size_t>(rd)];
         if (c < 0 || d < 0) continue;
-        double& cell =
-            cells[static_cast<std::size_t>(d) * n_constituents + static_cast<std::size_t>(c)];
-        if (!std::isnan(cell)) { // taken: a stored weight is never NaN
+        const std::size_t cell =
+            static_cast<std::size_t>(d) * n_constituents + static_cast<std::size_t>(c);
+        const std::uint64_t bit = std::uint64_t{1} << (cell & 63);
+        if (taken[cell >> 6] & bit) {
             if (out.first_duplicate < 0 && strict_date[static_cast<std::size_t>(d)])
                 out.first_duplicate = static_cast<std::ptrdiff_t>(r);
             continue;
         }
-        cell = std::isnan(weight[r]) ? 0.0 : weight[r];
+        taken[cell >> 6] |= bit;
+        out.date_seen[static_cast<std::size_t>(d)] = 1;
+        out.constituent_seen[static_cast<std::size_t>(c)] = 1;
+        if (!std::isnan(weight[r])) cells[cell] = weight[r];
     }
     return out;
 }
@@ -101,8 +99,7 @@ ListWeights scatter_weights(const ConstituentCodes& row_constituent, const DateC
     BRELVOX_SCATTER(A, std::int8_t)                                                                \
     BRELVOX_SCATTER(A, std::int16_t)                                                               \
     BRELVOX_SCATTER(A, std::int32_t)                                                               \
-    BRELVOX_SCATTER(A, std::int64_t)                                                               \
-    template void flag_used(const StridedCodes<A>&, std::vector<std::uint8_t>&);
+    BRELVOX_SCATTER(A, std::int64_t)
 BRELVOX_SCATTER_ROW(std::int8_t)
 BRELVOX_SCATTER_ROW(std::int16_t)
 BRELVOX_SCATTER_ROW(std::int32_t)
@@ -114,12 +111,27 @@ void normalise_by_date(DateRows& weights) {
     for (std::size_t d = 0; d < weights.n_dates; ++d) {
         double* w = weights.row(d);
         double total = 0.0;
-        for (std::size_t c = 0; c < weights.n_constituents; ++c) {
-            if (std::isnan(w[c])) w[c] = 0.0;
-            total += w[c];
-        }
+        for (std::size_t c = 0; c < weights.n_constituents; ++c) total += w[c];
         for (std::size_t c = 0; c < weights.n_constituents; ++c) w[c] /= total;
     }
+}
+
+DateRows compact(const DateRows& weights, const std::vector<std::uint8_t>& keep_date,
+                 const std::vector<std::uint8_t>& keep_constituent) {
+    std::vector<std::size_t> cols;
+    for (std::size_t c = 0; c < weights.n_constituents; ++c)
+        if (keep_constituent[c]) cols.push_back(c);
+    std::size_t n_kept = 0;
+    for (std::size_t d = 0; d < weights.n_dates; ++d) n_kept += keep_date[d] ? 1 : 0;
+    DateRows out(n_kept, cols.size(), 0.0);
+    std::size_t j = 0;
+    for (std::size_t d = 0; d < weights.n_dates; ++d) {
+        if (!keep_date[d]) continue;
+        const double* src = weights.row(d);
+        double* dst = out.row(j++);
+        for (std::size_t k = 0; k < cols.size(); ++k) dst[k] = src[cols[k]];
+    }
+    return out;
 }
 
 void forward_fill(Panel& panel) {
@@ -131,12 +143,13 @@ void forward_fill(Panel& panel) {
 }
 
 DateRows spread_forward(DateRows&& weights, std::span<const std::int64_t> list_pos,
-                        bool nan_is_absent) {
+                        bool lists_complete) {
     const std::size_t n_c = weights.n_constituents, n_j = list_pos.size();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     bool in_place = n_j == weights.n_dates;
     for (std::size_t j = 0; in_place && j < n_j; ++j)
         in_place = list_pos[j] == static_cast<std::int64_t>(j);
+    if (in_place && lists_complete) return std::move(weights);
     DateRows out = in_place ? std::move(weights) : DateRows(n_j, n_c, nan);
     for (std::size_t j = 0; j < n_j; ++j) {
         double* dst = out.row(j);
@@ -149,9 +162,8 @@ DateRows spread_forward(DateRows&& weights, std::span<const std::int64_t> list_p
             continue;
         }
         for (std::size_t c = 0; c < n_c; ++c) {
-            double v = list[c];
-            if (std::isnan(v)) v = nan_is_absent ? 0.0 : prev ? prev[c] : nan;
-            dst[c] = v;
+            const double v = list[c];
+            dst[c] = std::isnan(v) && prev ? prev[c] : v;
         }
     }
     return out;

@@ -54,15 +54,14 @@ template <class T> struct StridedCodes {
     }
 };
 
-// Flags the table entries (0 .. used.size() - 1) that some code refers to.
-template <class Codes> void flag_used(const Codes& codes, std::vector<std::uint8_t>& used);
-
-// Weights on list dates, NaN where a constituent is absent (a missing weight counts as 0.0).
-// Rows that land on a taken (date, constituent) cell are duplicates: the first keeps the
-// cell, and the first duplicate on a date flagged in `strict_date` is reported.
+// Weights on list dates, 0.0 where a constituent is absent or its weight missing. Rows that
+// land on a taken (date, constituent) cell are duplicates: the first keeps the cell, and the
+// first duplicate on a date flagged in `strict_date` is reported. `date_seen` and
+// `constituent_seen` flag the places some row filled.
 struct ListWeights {
     DateRows weights;
     std::ptrdiff_t first_duplicate = -1;
+    std::vector<std::uint8_t> date_seen, constituent_seen;
 };
 
 // Rows carry table codes; `constituent_pos` and `date_pos` give each table entry's place in
@@ -74,16 +73,19 @@ ListWeights scatter_weights(const ConstituentCodes& row_constituent, const DateC
                             std::span<const std::int32_t> date_pos, std::size_t n_constituents,
                             std::size_t n_dates, const std::vector<bool>& strict_date);
 
-// Absent constituents get 0.0, then every date's weights are divided by their total over
-// constituents (0/0 gives NaN).
+// Every date's weights divided by their total over constituents (0/0 gives NaN).
 void normalise_by_date(DateRows& weights);
 
+// Only the dates and constituents flagged in `keep_date` and `keep_constituent`, in order.
+DateRows compact(const DateRows& weights, const std::vector<std::uint8_t>& keep_date,
+                 const std::vector<std::uint8_t>& keep_constituent);
+
 // Requested date j takes list date `list_pos[j]` (-1: none), then every constituent carries
-// its last known weight forward; dates before any list stay NaN. A NaN on a list date is
-// carried over too, or read as 0.0 (an absent constituent) when `nan_is_absent`. When every
-// list date is taken once in order, the lists' own storage becomes the result.
+// its last known weight forward (a NaN on a list date too); dates before any list stay NaN.
+// When every list date is taken once in order, the lists' own storage becomes the result,
+// and when `lists_complete` (no NaN in them) nothing is left to fill there.
 DateRows spread_forward(DateRows&& weights, std::span<const std::int64_t> list_pos,
-                        bool nan_is_absent);
+                        bool lists_complete);
 
 // Replaces each NaN by the latest earlier non-NaN value of the same series.
 void forward_fill(Panel& panel);

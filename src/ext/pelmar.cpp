@@ -65,13 +65,23 @@ static bool is_requested(const Requested& req, std::int64_t ns) {
     return std::binary_search(req.sorted_ns.begin(), req.sorted_ns.end(), ns);
 }
 
-// Label tables of long weight rows: constituent identifiers and list dates (ns), with the
-// entries some row refers to flagged.
+// Label tables of long weight rows: constituent identifiers and list dates (ns).
 struct Tables {
     std::vector<std::string> ids;
     std::vector<std::int64_t> dates;
-    std::vector<std::uint8_t> id_used, date_used;
 };
+
+template <class Label>
+static std::vector<Label> kept(std::vector<Label>&& labels, const std::vector<std::uint8_t>& keep) {
+    std::vector<Label> out;
+    for (std::size_t k = 0; k < labels.size(); ++k)
+        if (keep[k]) out.push_back(std::move(labels[k]));
+    return out;
+}
+
+static bool all_set(const std::vector<std::uint8_t>& flags) {
+    return std::all_of(flags.begin(), flags.end(), [](std::uint8_t f) { return f != 0; });
+}
 
 // Weight records read row by row: codes into `tables`, identifiers interned as they come.
 struct RecordRows {
@@ -141,8 +151,11 @@ struct DenseLists {
 template <class IdCodes, class DateCodes, class Strict>
 static DenseLists to_dense(Tables& tables, const IdCodes& row_id, const DateCodes& row_date,
                            std::span<const double> weight, Strict strict, const char* source) {
-    core::UsedLabels<std::string> ids = core::used_ascending(tables.ids, tables.id_used);
-    core::UsedLabels<std::int64_t> dates = core::used_ascending(tables.dates, tables.date_used);
+    // Every table entry gets its place; those no row fills are dropped afterwards.
+    core::UsedLabels<std::string> ids =
+        core::used_ascending(tables.ids, std::vector<std::uint8_t>(tables.ids.size(), 1));
+    core::UsedLabels<std::int64_t> dates =
+        core::used_ascending(tables.dates, std::vector<std::uint8_t>(tables.dates.size(), 1));
     std::vector<bool> strict_date(dates.distinct.size());
     for (std::size_t d = 0; d < strict_date.size(); ++d) strict_date[d] = strict(dates.distinct[d]);
     core::ListWeights dense;
@@ -161,9 +174,15 @@ static DenseLists to_dense(Tables& tables, const IdCodes& row_id, const DateCode
         throw nb::python_error();
     }
     DenseLists out;
-    out.weights = std::move(dense.weights);
-    out.ids = std::move(ids.distinct);
-    out.dates = std::move(dates.distinct);
+    if (all_set(dense.date_seen) && all_set(dense.constituent_seen)) {
+        out.weights = std::move(dense.weights);
+        out.ids = std::move(ids.distinct);
+        out.dates = std::move(dates.distinct);
+    } else {
+        out.weights = core::compact(dense.weights, dense.date_seen, dense.constituent_seen);
+        out.ids = kept(std::move(ids.distinct), dense.constituent_seen);
+        out.dates = kept(std::move(dates.distinct), dense.date_seen);
+    }
     return out;
 }
 
@@ -177,12 +196,12 @@ static nb::object date_major_frame(core::DateRows&& rows, nb::handle index, nb::
 }
 
 // List weights carried forward over the requested dates, rows ascending.
-static nb::object spread_frame(DenseLists&& lists, const Requested& req, bool nan_is_absent) {
+static nb::object spread_frame(DenseLists&& lists, const Requested& req, bool lists_complete) {
     std::vector<std::int64_t> pos = core::positions_in_sorted(lists.dates, req.sorted_ns);
     core::DateRows spread;
     {
         nb::gil_scoped_release unlocked;
-        spread = core::spread_forward(std::move(lists.weights), pos, nan_is_absent);
+        spread = core::spread_forward(std::move(lists.weights), pos, lists_complete);
     }
     return date_major_frame(std::move(spread), sorted_date_index(req),
                             bridge::str_index(lists.ids, "order_book_id"));
@@ -257,13 +276,9 @@ static nb::object get_index_weight(nb::handle order_book_id, nb::handle concerne
 
     // Only lists on requested dates reach the result; duplicates elsewhere do no harm.
     Tables& tables = rows.tables;
-    tables.id_used.assign(tables.ids.size(), 0);
-    tables.date_used.assign(tables.dates.size(), 0);
     const core::StridedCodes<std::int32_t> id_codes{rows.row_id.data(), 1, rows.row_id.size()};
     const core::StridedCodes<std::int32_t> date_codes{rows.row_date.data(), 1,
                                                       rows.row_date.size()};
-    core::flag_used(id_codes, tables.id_used);
-    core::flag_used(date_codes, tables.date_used);
     DenseLists lists = to_dense(
         tables, id_codes, date_codes, rows.weight,
         [&](std::int64_t ns) { return is_requested(req, ns); }, "the index weight records");
@@ -326,15 +341,8 @@ static DenseLists read_bond_weights(nb::handle answer) {
     arrays::read_floats(answer, weight);
     if (weight.values.size() != date_view.shape(0) || weight.values.size() != id_view.shape(0))
         throw nb::value_error("bond index weights: values and index differ in length");
-    tables.date_used.assign(tables.dates.size(), 0);
-    tables.id_used.assign(tables.ids.size(), 0);
     return with_codes(date_view, [&](auto date_codes) {
         return with_codes(id_view, [&](auto id_codes) {
-            {
-                nb::gil_scoped_release unlocked;
-                core::flag_used(date_codes, tables.date_used);
-                core::flag_used(id_codes, tables.id_used);
-            }
             return to_dense(
                 tables, id_codes, date_codes, weight.values, [](std::int64_t) { return true; },
                 "the data client's bond index weights");
