@@ -3,13 +3,17 @@
     PYTHONPATH=build-dev/pkg python bench/bench_pelmar_caldre.py
 """
 
+import os
 import sys
 import types
 
-import numpy as np
-import pandas as pd
+# Idle BLAS worker threads spin on the shared cores and skew wall times.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-from harness import best_time, report
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+
+from harness import best_time, report  # noqa: E402
 
 sys.modules.setdefault("ondrax", types.ModuleType("ondrax"))
 from brelvox.marketdata import caldre, pelmar  # noqa: E402

@@ -34,25 +34,30 @@ std::vector<std::int64_t> first_of_each_pair(std::span<const std::int32_t> outer
     return kept;
 }
 
-RowPlan relabel_rows(std::span<const std::int64_t> kept, std::span<const std::int32_t> outer,
-                     std::span<const std::int64_t> primary,
+RowPlan relabel_rows(std::vector<std::int64_t>&& kept, std::span<const std::int32_t> outer,
+                     std::span<const std::int32_t> inner, std::span<const std::int64_t> primary,
                      const std::vector<std::vector<std::int64_t>>& extra) {
     RowPlan plan;
-    plan.source.assign(kept.begin(), kept.end());
-    plan.outer.resize(kept.size());
+    plan.source = std::move(kept);
+    const std::size_t n_kept = plan.source.size();
+    plan.outer.resize(n_kept);
     std::size_t copies = 0;
-    for (std::size_t k = 0; k < kept.size(); ++k) {
-        const std::int32_t c = outer[static_cast<std::size_t>(kept[k])];
+    for (std::size_t k = 0; k < n_kept; ++k) {
+        const std::int32_t c = outer[static_cast<std::size_t>(plan.source[k])];
         plan.outer[k] = c < 0 ? -1 : primary[static_cast<std::size_t>(c)];
         if (c >= 0) copies = std::max(copies, extra[static_cast<std::size_t>(c)].size());
     }
     for (std::size_t round = 0; round < copies; ++round)
-        for (std::int64_t row : kept) {
+        for (std::size_t k = 0; k < n_kept; ++k) {
+            const std::int64_t row = plan.source[k];
             const std::int32_t c = outer[static_cast<std::size_t>(row)];
             if (c < 0 || extra[static_cast<std::size_t>(c)].size() <= round) continue;
             plan.source.push_back(row);
             plan.outer.push_back(extra[static_cast<std::size_t>(c)][round]);
         }
+    plan.inner.resize(plan.source.size());
+    for (std::size_t k = 0; k < plan.source.size(); ++k)
+        plan.inner[k] = inner[static_cast<std::size_t>(plan.source[k])];
     return plan;
 }
 

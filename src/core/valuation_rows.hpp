@@ -19,12 +19,13 @@ std::vector<std::int64_t> first_of_each_pair(std::span<const std::int32_t> outer
 struct RowPlan {
     std::vector<std::int64_t> source; // row of the input each result row copies
     std::vector<std::int64_t> outer;  // its new outer code (-1 stays -1)
+    std::vector<std::int64_t> inner;  // its inner code, as in the input
 };
 
 // The kept rows in order under their primary codes, then, for the k-th extra code of each
 // label (k = 0, 1, ...), the kept rows of that label again in order.
-RowPlan relabel_rows(std::span<const std::int64_t> kept, std::span<const std::int32_t> outer,
-                     std::span<const std::int64_t> primary,
+RowPlan relabel_rows(std::vector<std::int64_t>&& kept, std::span<const std::int32_t> outer,
+                     std::span<const std::int32_t> inner, std::span<const std::int64_t> primary,
                      const std::vector<std::vector<std::int64_t>>& extra);
 
 // A column read in place (`stride` in elements) and where its taken rows go.

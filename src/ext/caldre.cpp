@@ -2,9 +2,11 @@
 #include "bridge.hpp"
 
 #include "index_weights.hpp"
+#include "pelmar_arrays.hpp"
 #include "valuation_rows.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace brelvox::caldre {
 
@@ -167,7 +169,7 @@ struct Field {
     nb::object taken;
 };
 
-static Field read_field(nb::handle frame, std::int64_t pos, nb::handle positions) {
+static Field read_field(nb::handle frame, std::int64_t pos) {
     Field out;
     if (pos < 0) return out;
     nb::module_ np = bridge::numpy();
@@ -176,13 +178,13 @@ static Field read_field(nb::handle frame, std::int64_t pos, nb::handle positions
     nb::object dtype = series.attr("dtype");
     if (!nb::isinstance(dtype, np.attr("dtype"))) { // an extension array keeps its type
         out.kind = Field::other;
-        out.taken = series.attr("array").attr("take")(positions);
+        out.taken = series.attr("array");
         return out;
     }
     nb::object values = series.attr("to_numpy")();
     if (!dtype.equal(np.attr("dtype")("float64"))) {
         out.kind = Field::other;
-        out.taken = values.attr("take")(positions);
+        out.taken = values;
         return out;
     }
     out.kind = Field::floating;
@@ -224,32 +226,33 @@ static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle field
         throw nb::value_error("get_valuation: the data client's frame repeats a column");
 
     nb::object levels = index.attr("levels"), codes = index.attr("codes");
-    std::vector<std::int32_t> outer = bridge::to_vector<std::int32_t>(codes[0], "int32");
-    std::vector<std::int32_t> inner = bridge::to_vector<std::int32_t>(codes[1], "int32");
+    std::vector<std::int32_t> outer = arrays::read_codes(codes[0]);
+    std::vector<std::int32_t> inner = arrays::read_codes(codes[1]);
     OuterLevel level = relabel_outer(levels[0], routing);
     core::RowPlan plan;
     {
         const std::size_t n_outer = nb::len(nb::object(levels[0]));
         const std::size_t n_inner = nb::len(nb::object(levels[1]));
         nb::gil_scoped_release unlocked;
-        std::vector<std::int64_t> kept = core::first_of_each_pair(outer, inner, n_outer, n_inner);
-        plan = core::relabel_rows(kept, outer, level.primary, level.extra);
+        plan = core::relabel_rows(core::first_of_each_pair(outer, inner, n_outer, n_inner), outer,
+                                  inner, level.primary, level.extra);
     }
     const std::size_t rows = plan.source.size();
-    std::vector<std::int64_t> inner_codes(rows);
-    for (std::size_t k = 0; k < rows; ++k)
-        inner_codes[k] = inner[static_cast<std::size_t>(plan.source[k])];
 
     nb::list field_list = nb::steal<nb::list>(PySequence_List(wanted.ptr()));
     std::vector<std::int64_t> pos =
         bridge::to_vector<std::int64_t>(columns.attr("get_indexer")(field_list), "int64");
-    std::vector<std::int64_t> source = plan.source;
-    nb::object positions = bridge::numpy_array(std::move(source));
     std::vector<Field> taken;
     bool all_float = true;
     for (std::int64_t p : pos) {
-        taken.push_back(read_field(frame, p, positions));
+        taken.push_back(read_field(frame, p));
         all_float = all_float && taken.back().kind != Field::other;
+    }
+    if (!all_float) { // columns of other types are taken through their own arrays
+        std::vector<std::int64_t> source = plan.source;
+        nb::object positions = bridge::numpy_array(std::move(source));
+        for (Field& f : taken)
+            if (f.kind == Field::other) f.taken = f.taken.attr("take")(positions);
     }
     // Every float column in one pass over the rows: columns of one block share cache lines.
     core::Panel block(taken.size(), rows, std::nan(""));
@@ -269,7 +272,7 @@ static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle field
     nb::object result_index = pd.attr("MultiIndex")(
         "levels"_a = nb::make_tuple(level.index, levels[1]),
         "codes"_a = nb::make_tuple(bridge::numpy_array(std::move(plan.outer)),
-                                   bridge::numpy_array(std::move(inner_codes))),
+                                   bridge::numpy_array(std::move(plan.inner))),
         "names"_a = nb::make_tuple("order_book_id", "date"), "verify_integrity"_a = false);
 
     if (all_float) return bridge::make_frame(std::move(block), result_index, result_columns);
@@ -285,6 +288,72 @@ static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle field
 }
 
 // ---- treasury curve ---------------------------------------------------------------------
+
+static bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+// Tenor labels coded by their rank among the distinct labels (sorted as pivoting sorts
+// them); a missing label gets -1.
+struct TenorCodes {
+    std::vector<std::int32_t> code;
+    nb::list labels;
+    std::size_t n = 0;
+};
+
+static TenorCodes code_tenors(nb::handle raw) {
+    nb::module_ pd = bridge::pandas();
+    nb::object na = pd.attr("NA"), nat = pd.attr("NaT");
+    const std::size_t rows = nb::len(raw);
+    TenorCodes out;
+    out.code.assign(rows, -1);
+    nb::dict code_of; // for labels that are not plain strings, or not where expected
+    std::vector<PyObject*> seen;
+    std::size_t guess = 0; // rows usually cycle through the tenors in one order
+    for (std::size_t r = 0; r < rows; ++r) {
+        PyObject* t = PyList_GET_ITEM(raw.ptr(), static_cast<Py_ssize_t>(r));
+        if (!seen.empty() && same_text(seen[guess], t)) {
+            out.code[r] = static_cast<std::int32_t>(guess);
+            guess = guess + 1 == seen.size() ? 0 : guess + 1;
+            continue;
+        }
+        if (is_missing(t, na, nat)) continue;
+        PyObject* known = PyDict_GetItemWithError(code_of.ptr(), t);
+        if (!known && PyErr_Occurred()) throw nb::python_error();
+        std::size_t c;
+        if (known) {
+            c = static_cast<std::size_t>(PyLong_AsSsize_t(known));
+        } else {
+            c = seen.size();
+            code_of[nb::handle(t)] = nb::int_(c);
+            seen.push_back(t);
+        }
+        out.code[r] = static_cast<std::int32_t>(c);
+        guess = c + 1 == seen.size() ? 0 : c + 1;
+    }
+    nb::list labels;
+    for (PyObject* t : seen) labels.append(nb::handle(t));
+    nb::object sorted = nb::steal(PySequence_List(labels.ptr()));
+    if (PyList_Sort(sorted.ptr()) != 0) {
+        PyErr_Clear();
+        sorted = labels;
+    }
+    std::vector<std::int32_t> rank(seen.size());
+    for (std::size_t k = 0; k < seen.size(); ++k)
+        rank[static_cast<std::size_t>(
+            PyLong_AsSsize_t(PyDict_GetItem(code_of.ptr(), PyList_GET_ITEM(sorted.ptr(), k))))] =
+            static_cast<std::int32_t>(k);
+    for (std::int32_t& c : out.code)
+        if (c >= 0) c = rank[static_cast<std::size_t>(c)];
+    out.labels = nb::borrow<nb::list>(sorted);
+    out.n = seen.size();
+    return out;
+}
 
 static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
     nb::module_ pd = bridge::pandas();
@@ -315,64 +384,39 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
                    nb::cast<int>(index.attr("nlevels")) != 2))
         throw nb::value_error(
             "get_yield_curves: expected the data client's frame indexed by (curve, date)");
-    nb::object na = pd.attr("NA"), nat = pd.attr("NaT");
-    nb::list tenors_raw = nb::list(frame["tenor"].attr("tolist")());
     std::vector<double> rate = bridge::to_float_vector(frame["rate"]);
-    std::vector<std::int32_t> row_date, row_tenor(rate.size(), -1);
-    std::vector<std::int64_t> row_ns;
+    nb::list tenors_raw = nb::list(frame["tenor"].attr("tolist")());
+    if (nb::len(tenors_raw) != rate.size())
+        throw nb::value_error("get_yield_curves: tenor and rate columns differ in length");
+    TenorCodes tenors = code_tenors(tenors_raw);
+
+    // Dates: the level entries in use, ascending; a row with a missing date is left out.
+    std::vector<std::int32_t> row_date(rate.size(), -1);
+    std::vector<std::int64_t> level_pos;
+    std::vector<std::int64_t> distinct_dates;
     nb::object date_level = pd.attr("DatetimeIndex")(nb::list());
     nb::object date_name = nb::none();
     if (!empty) {
         date_level = index.attr("levels")[1];
         date_name = index.attr("names")[1];
         std::vector<std::int64_t> level_ns = bridge::to_date_labels(date_level).ns;
-        std::vector<std::int32_t> codes =
-            bridge::to_vector<std::int32_t>(index.attr("codes")[1], "int32");
-        row_ns.resize(codes.size());
-        for (std::size_t r = 0; r < codes.size(); ++r)
-            row_ns[r] = codes[r] < 0 ? 0 : level_ns[static_cast<std::size_t>(codes[r])];
-        row_date = std::move(codes);
+        std::vector<std::int32_t> codes = arrays::read_codes(index.attr("codes")[1]);
+        core::UsedLabels<std::int64_t> used = core::used_ascending(level_ns, codes);
+        level_pos.assign(used.distinct.size(), 0);
+        for (std::size_t k = 0; k < used.position.size(); ++k)
+            if (used.position[k] >= 0)
+                level_pos[static_cast<std::size_t>(used.position[k])] =
+                    static_cast<std::int64_t>(k);
+        for (std::size_t r = 0; r < codes.size() && r < row_date.size(); ++r)
+            row_date[r] = codes[r] < 0 ? -1 : used.position[static_cast<std::size_t>(codes[r])];
+        distinct_dates = std::move(used.distinct);
     }
-    // Tenors: each distinct label once, sorted as pivoting sorts them.
-    nb::dict tenor_code;
-    nb::list tenor_labels;
-    for (std::size_t r = 0; r < rate.size(); ++r) {
-        nb::handle t = tenors_raw[r];
-        if (is_missing(t, na, nat)) continue;
-        if (!tenor_code.contains(t)) {
-            tenor_code[t] = nb::int_(nb::len(tenor_labels));
-            tenor_labels.append(t);
-        }
-        row_tenor[r] = nb::cast<std::int32_t>(tenor_code[t]);
-    }
-    nb::object sorted = nb::steal(PySequence_List(tenor_labels.ptr()));
-    if (PyList_Sort(sorted.ptr()) != 0) {
-        PyErr_Clear();
-        sorted = tenor_labels;
-    }
-    std::vector<std::int32_t> tenor_rank(nb::len(tenor_labels));
-    for (std::size_t k = 0; k < tenor_rank.size(); ++k)
-        tenor_rank[nb::cast<std::size_t>(
-            tenor_code[nb::handle(PyList_GET_ITEM(sorted.ptr(), k))])] =
-            static_cast<std::int32_t>(k);
-    for (std::size_t r = 0; r < rate.size(); ++r)
-        if (row_tenor[r] >= 0) row_tenor[r] = tenor_rank[static_cast<std::size_t>(row_tenor[r])];
-
-    // Distinct dates ascending; a row with a missing date is left out.
-    core::Ranked by_date = core::rank_labels(row_ns);
-    std::vector<std::int64_t> level_pos(by_date.distinct.size(), 0);
-    for (std::size_t r = 0; r < row_date.size(); ++r) {
-        if (row_date[r] < 0) {
-            row_tenor[r] = -1;
-            continue;
-        }
-        level_pos[static_cast<std::size_t>(by_date.rank[r])] = row_date[r];
-    }
-    core::Scattered pivot = core::scatter_rows(row_tenor, by_date.rank, rate, tenor_rank.size(),
-                                               by_date.distinct.size(), core::Duplicates::report);
+    core::Scattered pivot = core::scatter_rows(tenors.code, row_date, rate, tenors.n,
+                                               distinct_dates.size(), core::Duplicates::report);
     if (pivot.first_duplicate >= 0) {
         const auto r = static_cast<std::size_t>(pivot.first_duplicate);
-        nb::str when = nb::str(pd.attr("Timestamp")(row_ns[r]));
+        nb::str when =
+            nb::str(pd.attr("Timestamp")(distinct_dates[static_cast<std::size_t>(row_date[r])]));
         PyErr_Format(PyExc_ValueError,
                      "the data client's yield curve holds duplicate entries for (%R, %S); "
                      "cannot reshape",
@@ -381,8 +425,8 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
     }
 
     // Rows stay as delivered when they are exactly the requested dates, else follow them.
-    std::vector<std::int64_t> pos = core::positions_in_sorted(by_date.distinct, wanted);
-    const bool same = core::covers_exactly(by_date.distinct.size(), pos);
+    std::vector<std::int64_t> pos = core::positions_in_sorted(distinct_dates, wanted);
+    const bool same = core::covers_exactly(distinct_dates.size(), pos);
     nb::object rows_index;
     core::Panel curve;
     if (same) {
@@ -391,7 +435,7 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
         curve = std::move(pivot.panel);
     } else {
         rows_index = dates.attr("rename")(dates.attr("name"));
-        std::vector<std::int64_t> all(tenor_rank.size());
+        std::vector<std::int64_t> all(tenors.n);
         for (std::size_t k = 0; k < all.size(); ++k) all[k] = static_cast<std::int64_t>(k);
         curve = core::conform(pivot.panel, all, pos, std::nan(""));
     }
@@ -399,7 +443,7 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
         nb::gil_scoped_release unlocked;
         core::forward_fill(curve);
     }
-    nb::object columns = pd.attr("Index")(sorted, "name"_a = "tenor");
+    nb::object columns = pd.attr("Index")(tenors.labels, "name"_a = "tenor");
     return bridge::make_frame(std::move(curve), rows_index, columns);
 }
 
