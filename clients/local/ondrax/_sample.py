@@ -19,6 +19,7 @@ import sqlite3
 from . import _holidays, _schema
 
 SEED = 14
+REVISION = 1  # bump whenever the generated data changes, so cached samples are redone
 STOCK_INDEX = "000060.XSHG"
 BOND_INDEX = "KVX1001.INDX"
 TREASURY_CURVE = "中债国债收益率曲线"

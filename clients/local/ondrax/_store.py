@@ -15,7 +15,7 @@ from . import _sample, _schema
 #: The one setting of the local client: path of the SQLite database to answer from.
 ENV_VAR = "ONDRAX_LOCAL_DB"
 
-_SAMPLE_NAME = "sample-v%s.sqlite" % _schema.FORMAT_VERSION
+_SAMPLE_NAME = "sample-v%s.%d.sqlite" % (_schema.FORMAT_VERSION, _sample.REVISION)
 
 
 class LocalDataError(RuntimeError):
