@@ -9,7 +9,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from fakes_local import load_client, local, require, sample_path  # noqa: F401  (fixture)
+from fakes_local import local, require, sample_path  # noqa: F401  (fixture)
 
 D = datetime.date
 SPLIT_STOCK, SPLIT_DAY = "300142.XSHE", "2024-06-19"
