@@ -208,24 +208,27 @@ def reference_bond_returns(answer, ids, dates):
     return ret.unstack(0).reindex(index=dates, columns=ids).fillna(0.0)
 
 
-def test_bond_returns_match_plain_pandas_on_random_data(client):
-    rng = np.random.default_rng(7)
+@pytest.mark.parametrize("sparse", [True, False], ids=["sparse", "complete"])
+def test_bond_returns_match_plain_pandas_on_random_data(client, sparse):
+    # sparse: days without valuation, repeated rows, NaN values; complete: every bond on
+    # every day once, as whole-market answers come
+    rng = np.random.default_rng(7 if sparse else 8)
     days = pd.bdate_range("2024-01-01", periods=80)
     records = []
     for b in range(12):
         accrued, principal, dirty = 0.0, 100.0, 100.0 + b
         for d in days:
-            if rng.random() < 0.15:
+            if sparse and rng.random() < 0.15:
                 continue  # not valued that day
             accrued = 0.0 if rng.random() < 0.05 else accrued + 0.01 * rng.integers(0, 3)
             if rng.random() < 0.03:
                 principal -= 10.0
             dirty = dirty * (1 + rng.normal(0, 0.002))
             row = ["B%02d" % b, d, dirty, accrued - 0.01, accrued, principal]
-            if rng.random() < 0.03:
+            if sparse and rng.random() < 0.03:
                 row[2 + rng.integers(0, 4)] = np.nan
             records.append(tuple(row))
-            if rng.random() < 0.02:
+            if sparse and rng.random() < 0.02:
                 records.append(tuple(row[:2]) + (999.0, 0.0, 0.0, 0.0))
     answer = valuations(records)
     client(days, answer)
@@ -403,26 +406,28 @@ def reference_net_value(nav, dates):
     return change.reindex(dates).fillna(0.0)
 
 
-def long_form(wide, rng, field):
-    """Date x fund values as the client sends them, some cells absent, some NaN."""
+def long_form(wide, rng, field, absent):
+    """Date x fund values as the client sends them, a share of the cells absent."""
     frame = pd.DataFrame({field: wide.to_numpy().T.ravel()}, index=pd.MultiIndex.from_product(
         [wide.columns, wide.index], names=["order_book_id", "date"]))
-    return frame[rng.random(len(frame)) > 0.1]
+    return frame[rng.random(len(frame)) >= absent]
 
 
-def test_fund_returns_match_plain_pandas_on_random_data(client):
+@pytest.mark.parametrize("absent,missing", [(0.1, 0.1), (0.0, 0.1), (0.0, 0.0)],
+                         ids=["sparse", "complete-with-nan", "complete"])
+def test_fund_returns_match_plain_pandas_on_random_data(client, absent, missing):
     rng = np.random.default_rng(11)
     days = pd.date_range("2024-01-01", periods=60)
     trading = days[days.day_of_week < 5]
     dp_ids = ["M%02d" % k for k in range(6)]
     nv_ids = ["N%02d" % k for k in range(6)]
     dp = pd.DataFrame(rng.normal(1.0, 0.5, (len(days), 6)), index=days, columns=dp_ids)
-    dp[rng.random(dp.shape) < 0.1] = np.nan
+    dp[rng.random(dp.shape) < missing] = np.nan
     nv = pd.DataFrame(np.cumprod(1 + rng.normal(0, 0.01, (len(trading), 6)), axis=0),
                       index=trading, columns=nv_ids)
-    nv[rng.random(nv.shape) < 0.1] = np.nan
-    answers = {"daily_profit": long_form(dp, rng, "daily_profit"),
-               "adjusted_net_value": long_form(nv, rng, "adjusted_net_value")}
+    nv[rng.random(nv.shape) < missing] = np.nan
+    answers = {"daily_profit": long_form(dp, rng, "daily_profit", absent),
+               "adjusted_net_value": long_form(nv, rng, "adjusted_net_value", absent)}
     client(trading, catalogue=catalogue([(i, True, i) for i in dp_ids] + [(i, False, i) for i in nv_ids]),
            nav=answers)
     dates = pd.DatetimeIndex(sorted(rng.choice(trading[1:-3], 20, replace=False)))

@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <span>
 
-#include "panel.hpp"
-
 namespace brelvox::core {
 
-// Valuation rows as the data client sent them, one entry per row in every span. Bonds and
-// dates are positions: `bond[r]` among `n_bonds` bonds, `date[r]` among `dates` (ascending,
-// distinct, nanoseconds); a negative position marks a row without a usable key.
+// Valuation rows as the data client sent them, one entry per row in every value span.
+// Bonds and dates are positions: among `n_bonds` bonds and among `dates` (ascending,
+// distinct, nanoseconds); a negative position marks a row without a usable key. When
+// `bond` and `date` are empty the rows are dense: row r is bond r / dates.size() on date
+// r % dates.size().
 struct BondValuations {
     std::span<const std::int32_t> bond;
     std::span<const std::int32_t> date;
@@ -28,8 +28,12 @@ struct BondValuations {
 //   (dirty + principal repaid + coupon - previous dirty) / previous dirty
 // where a coupon is counted whenever the end-of-day accrued interest does not rise:
 //   previous accrued eod + (days between - 1) * today's accrual - accrued intraday.
-// The result is an n_bonds x dates panel; a bond's first valuation, dates it has no
-// valuation on, and returns from a previous dirty price of 0 are NaN.
-Panel bond_holding_returns(const BondValuations& rows);
+// Writes into `out` one series per wanted bond (a position among the bonds, -1 for none)
+// on the wanted dates (positions among `dates`, -1 for none): out[k * wanted_dates.size()
+// + j]. Every cell is written; it is 0.0 wherever no return is known: a bond's first
+// valuation, dates without a valuation, NaN inputs, and returns from a previous dirty
+// price of 0.
+void bond_holding_returns(const BondValuations& rows, std::span<const std::int64_t> wanted_bonds,
+                          std::span<const std::int64_t> wanted_dates, std::span<double> out);
 
 } // namespace brelvox::core

@@ -1,6 +1,8 @@
 #include "fund_returns.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -20,51 +22,134 @@ std::size_t bisect_right(std::span<const std::int64_t> values, std::int64_t x) {
     return lo;
 }
 
-Panel carried_daily_profit(const Panel& profit, std::span<const std::int64_t> dates,
-                           std::span<const std::int64_t> wanted) {
-    // Every data date lands on one distinct wanted label (or none): its own when wanted,
-    // otherwise the first wanted date after it.
-    const Ranked labels = rank_labels(wanted);
-    const std::size_t n_labels = labels.distinct.size();
-    const std::vector<std::int64_t> own = positions_in_sorted(labels.distinct, dates);
-    std::vector<std::int64_t> carried_to(dates.size(), -1);
-    for (std::size_t t = 0; t < dates.size(); ++t) {
-        if (own[t] >= 0) continue;
-        const std::size_t next = bisect_right(wanted, dates[t]);
-        if (next < wanted.size()) carried_to[t] = labels.rank[next];
-    }
+namespace {
+double known(double v) {
+    return v != v ? 0.0 : v;
+}
 
-    Panel out(profit.n_ids, wanted.size(), 0.0);
-    std::vector<double> sums(n_labels);
-    auto known = [](double v) { return std::isnan(v) ? 0.0 : v; };
-    for (std::size_t i = 0; i < profit.n_ids; ++i) {
-        const double* p = profit.series(i);
-        std::fill(sums.begin(), sums.end(), 0.0);
-        for (std::size_t t = 0; t < dates.size(); ++t)
-            if (own[t] >= 0) sums[static_cast<std::size_t>(own[t])] = known(p[t]);
-        for (std::size_t t = 0; t < dates.size(); ++t)
-            if (carried_to[t] >= 0) sums[static_cast<std::size_t>(carried_to[t])] += known(p[t]);
-        double* r = out.series(i);
-        for (std::size_t j = 0; j < wanted.size(); ++j)
-            r[j] = sums[static_cast<std::size_t>(labels.rank[j])] * 0.0001;
+// Where the profit of each data date goes: its own wanted label (distinct position), or
+// the label it is carried to, or nowhere (-1).
+struct Landing {
+    std::vector<std::int64_t> own;
+    std::vector<std::int64_t> carried_to;
+    // When every label's carried days form one run [from, to) of data dates (always so for
+    // ascending wanted dates), the sums need no scattering.
+    bool runs = true;
+    struct Run {
+        std::size_t own = SIZE_MAX; // the label's own data date, SIZE_MAX if none
+        std::size_t from = 0, to = 0;
+    };
+    std::vector<Run> run; // per label
+};
+
+Landing landing(std::span<const std::int64_t> dates, std::span<const std::int64_t> wanted,
+                const Ranked& labels) {
+    Landing out;
+    const std::size_t n_labels = labels.distinct.size();
+    out.own = positions_in_sorted(labels.distinct, dates);
+    out.carried_to.assign(dates.size(), -1);
+    for (std::size_t t = 0; t < dates.size(); ++t) {
+        if (out.own[t] >= 0) continue;
+        const std::size_t next = bisect_right(wanted, dates[t]);
+        if (next < wanted.size()) out.carried_to[t] = labels.rank[next];
+    }
+    out.run.assign(n_labels, {});
+    std::vector<bool> seen(n_labels, false);
+    std::int64_t last = -1;
+    for (std::size_t t = 0; t < dates.size(); ++t) {
+        if (out.own[t] >= 0) out.run[static_cast<std::size_t>(out.own[t])].own = t;
+        const std::int64_t c = out.carried_to[t];
+        if (c < 0) continue;
+        Landing::Run& run = out.run[static_cast<std::size_t>(c)];
+        if (c != last) {
+            if (seen[static_cast<std::size_t>(c)]) out.runs = false; // not one run of days
+            seen[static_cast<std::size_t>(c)] = true;
+            run.from = t;
+            last = c;
+        }
+        run.to = t + 1;
     }
     return out;
 }
+} // namespace
 
-Panel net_value_change(const Panel& net_value) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    Panel out(net_value.n_ids, net_value.n_dates, nan);
-    for (std::size_t i = 0; i < net_value.n_ids; ++i) {
-        const double* v = net_value.series(i);
-        double* r = out.series(i);
-        double last = nan;
-        for (std::size_t t = 0; t < net_value.n_dates; ++t) {
-            const double now = std::isnan(v[t]) ? last : v[t];
-            if (t > 0 && last != 0.0) r[t] = now / last - 1.0;
-            last = now;
+void carried_daily_profit(const FundSeries& profit, std::span<const std::int64_t> wanted,
+                          std::span<double> out) {
+    const std::span<const std::int64_t> dates = profit.dates;
+    const Ranked labels = rank_labels(wanted);
+    const Landing land = landing(dates, wanted, labels);
+    const std::size_t n_labels = labels.distinct.size();
+    bool distinct = n_labels == wanted.size();
+    for (std::size_t j = 0; distinct && j < wanted.size(); ++j)
+        distinct = labels.rank[j] == static_cast<std::int32_t>(j);
+
+    // The sum of a label is its own day's profit plus the carried ones in date order.
+    std::vector<double> sums(n_labels);
+    for (std::size_t f = 0; f < profit.n_funds; ++f) {
+        const double* p = profit.values.data() + f * dates.size();
+        double* r = out.data() + f * wanted.size();
+        if (land.runs) {
+            double* into = distinct ? r : sums.data();
+            const double scale = distinct ? 0.0001 : 1.0;
+            for (std::size_t l = 0; l < n_labels; ++l) {
+                const Landing::Run& run = land.run[l];
+                double sum = run.own == SIZE_MAX ? 0.0 : known(p[run.own]);
+                for (std::size_t t = run.from; t < run.to; ++t) sum += known(p[t]);
+                into[l] = sum * scale;
+            }
+            if (distinct) continue;
+        } else {
+            std::fill(sums.begin(), sums.end(), 0.0);
+            for (std::size_t t = 0; t < dates.size(); ++t)
+                if (land.own[t] >= 0) sums[static_cast<std::size_t>(land.own[t])] = known(p[t]);
+            for (std::size_t t = 0; t < dates.size(); ++t)
+                if (land.carried_to[t] >= 0)
+                    sums[static_cast<std::size_t>(land.carried_to[t])] += known(p[t]);
         }
+        for (std::size_t j = 0; j < wanted.size(); ++j)
+            r[j] = sums[static_cast<std::size_t>(labels.rank[j])] * 0.0001;
     }
-    return out;
+}
+
+void net_value_change(const FundSeries& net_value, std::span<const std::int64_t> wanted,
+                      std::span<double> out) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::size_t n_dates = net_value.dates.size();
+    const std::size_t n_out = wanted.size();
+    const std::vector<std::int64_t> at = positions_in_sorted(net_value.dates, wanted);
+    // Usually the wanted dates are the data's dates after the first: then the changes are
+    // written in place.
+    bool in_place = n_dates == n_out + 1;
+    for (std::size_t j = 0; in_place && j < n_out; ++j)
+        in_place = at[j] == static_cast<std::int64_t>(j + 1);
+
+    std::vector<double> change(n_dates);
+    for (std::size_t f = 0; f < net_value.n_funds; ++f) {
+        const double* v = net_value.values.data() + f * n_dates;
+        double* r = out.data() + f * n_out;
+        // The change on date t goes to dst[t - 1].
+        double* dst = in_place ? r : change.data() + 1;
+        double gaps = 0.0; // a select on doubles, which vectorises where a test would not
+        for (std::size_t t = 0; t < n_dates; ++t) gaps = v[t] != v[t] ? 1.0 : gaps;
+        for (std::size_t t = 1; t < n_dates; ++t) {
+            double c = v[t] / v[t - 1] - 1.0;
+            c = c != c ? 0.0 : c;
+            dst[t - 1] = v[t - 1] == 0.0 ? 0.0 : c;
+        }
+        if (gaps != 0.0) { // pad the missing values forward and start again
+            double last = v[0];
+            for (std::size_t t = 1; t < n_dates; ++t) {
+                const double now = v[t] != v[t] ? last : v[t];
+                const double c = last != 0.0 ? now / last - 1.0 : nan;
+                dst[t - 1] = known(c);
+                last = now;
+            }
+        }
+        if (in_place) continue;
+        if (n_dates > 0) change[0] = 0.0;
+        for (std::size_t j = 0; j < n_out; ++j)
+            r[j] = at[j] >= 0 ? change[static_cast<std::size_t>(at[j])] : 0.0;
+    }
 }
 
 } // namespace brelvox::core

@@ -2,6 +2,9 @@
 #include "bridge.hpp"
 
 #include "bond_returns.hpp"
+#include "quenta_rows.hpp"
+
+#include <memory>
 
 namespace brelvox::quenta {
 
@@ -34,27 +37,25 @@ nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::h
     if (!has_rows(answer)) bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
 
     // Only read: the answer may live on in the client's own cache.
-    bridge::LongFrame frame = bridge::read_long_frame(answer, "get_valuation");
-    std::vector<double> column[4];
-    for (int k = 0; k < 4; ++k) column[k] = bridge::read_column(frame, nb::str(kFields[k]));
+    KeyedRows rows = read_keyed_rows(answer, "get_valuation");
+    std::unique_ptr<ValueColumn> column[4];
+    for (int k = 0; k < 4; ++k) column[k] = std::make_unique<ValueColumn>(answer, kFields[k]);
     bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
     nb::object columns = bridge::pandas().attr("Index")(wanted_ids.objects);
+    const std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, rows.keys.ids);
 
-    core::Panel result;
+    ResultValues result(id_pos.size(), wanted_dates.ns.size());
     {
-        std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, frame.ids);
         nb::gil_scoped_release unlocked;
-        const core::BondValuations rows{frame.row_id, frame.row_date,  frame.dates,
-                                        column[0],    column[1],       column[2],
-                                        column[3],    frame.ids.size()};
-        const core::Panel returns = core::bond_holding_returns(rows);
-        const std::vector<std::int64_t> date_pos =
-            core::positions_in_sorted(frame.dates, wanted_dates.ns);
-        result = core::conform(returns, id_pos, date_pos, 0.0);
-        core::fill_nan(result, 0.0);
+        const core::BondValuations valuations{
+            rows.keys.row_id,    rows.keys.row_date,  rows.keys.dates,     column[0]->values(),
+            column[1]->values(), column[2]->values(), column[3]->values(), rows.keys.ids.size()};
+        core::bond_holding_returns(valuations, id_pos,
+                                   core::positions_in_sorted(rows.keys.dates, wanted_dates.ns),
+                                   result.values());
     }
-    return bridge::make_frame(std::move(result), bridge::renamed(wanted_dates.index, "date"),
-                              bridge::renamed(columns, "order_book_id"));
+    return result.frame(bridge::renamed(wanted_dates.index, "date"),
+                        bridge::renamed(columns, "order_book_id"));
 }
 } // namespace
 

@@ -2,11 +2,11 @@
 #include "bridge.hpp"
 
 #include "fund_returns.hpp"
+#include "quenta_rows.hpp"
 
 #include <algorithm>
-#include <numeric>
+#include <memory>
 #include <string_view>
-#include <unordered_map>
 
 namespace brelvox::quenta {
 
@@ -29,32 +29,36 @@ bool has_rows(nb::handle frame) {
     throw nb::python_error();
 }
 
-// Returns of some funds on the wanted dates, one series per fund the client answered for.
-struct FundReturns {
-    core::Panel panel;
-    std::vector<std::string> ids; // ascending
-    nb::object ids_name;          // the name of the client's instrument level
-};
-
 nb::object fund_index(const std::vector<std::string>& ids, nb::handle name) {
     nb::list items;
     for (const std::string& s : ids) items.append(nb::str(s.data(), s.size()));
     return bridge::pandas().attr("Index")(items, "name"_a = name);
 }
 
-// The client's answer on (fund, date) as a panel of one column; read, never modified.
-bridge::LongFrame read_nav(nb::handle answer, const char* field, std::vector<double>& values) {
-    bridge::LongFrame frame = bridge::read_long_frame(answer, "get_nav");
-    values = bridge::read_column(frame, nb::str(field));
-    return frame;
-}
+// One get_nav answer of the client, read in place (never modified).
+struct FundAnswer {
+    KeyedRows rows;
+    std::unique_ptr<ValueColumn> column;
+    core::Panel storage; // the values as a panel when the rows are not one already
 
-nb::object level_name(const bridge::LongFrame& frame) {
-    return frame.frame.attr("index").attr("names")[0];
-}
+    FundAnswer(nb::handle answer, const char* field)
+        : rows(read_keyed_rows(answer, "get_nav")),
+          column(std::make_unique<ValueColumn>(answer, field)) {
+        if (!rows.dense) {
+            std::span<const double> v = column->values();
+            storage = bridge::long_to_panel(rows.keys, std::vector<double>(v.begin(), v.end()));
+        }
+    }
+    core::FundSeries series() const {
+        return {rows.dense ? column->values() : std::span<const double>(storage.values),
+                rows.keys.ids.size(), rows.keys.dates};
+    }
+    std::size_t n_funds() const { return rows.keys.ids.size(); }
+};
 
-FundReturns daily_profit_returns(nb::handle funds, nb::handle dates,
-                                 const bridge::DateLabels& wanted) {
+// The client's daily profits of `funds` from the first to the last requested date: a
+// daily profit is already the return of its own day.
+std::unique_ptr<FundAnswer> fetch_daily_profit(nb::handle funds, nb::handle dates) {
     nb::object first = dates[0];
     nb::object last = dates[-1];
     nb::object answer =
@@ -62,17 +66,12 @@ FundReturns daily_profit_returns(nb::handle funds, nb::handle dates,
             .attr("fund")
             .attr("get_nav")(funds, first, last, "daily_profit", "expect_df"_a = true);
     if (!has_rows(answer)) bridge::raise_missing_data(kDailyProfitKind, funds, dates);
-    std::vector<double> values;
-    bridge::LongFrame frame = read_nav(answer, "daily_profit", values);
-    core::Panel profit = bridge::long_to_panel(frame, values);
-    FundReturns out{{}, std::move(frame.ids), level_name(frame)};
-    nb::gil_scoped_release unlocked;
-    out.panel = core::carried_daily_profit(profit, frame.dates, wanted.ns);
-    return out;
+    return std::make_unique<FundAnswer>(answer, "daily_profit");
 }
 
-FundReturns net_value_returns(nb::handle funds, nb::handle dates,
-                              const bridge::DateLabels& wanted) {
+// The client's adjusted net values of `funds` from the exchange trading date before the
+// first requested date to the last.
+std::unique_ptr<FundAnswer> fetch_net_value(nb::handle funds, nb::handle dates) {
     nb::object first = dates[0];
     nb::object api = bridge::client(module_handle);
     nb::object start = api.attr("get_previous_trading_date")(first);
@@ -80,36 +79,55 @@ FundReturns net_value_returns(nb::handle funds, nb::handle dates,
     nb::object answer = api.attr("fund").attr("get_nav")(funds, start, last, "adjusted_net_value",
                                                          "expect_df"_a = true);
     if (!has_rows(answer)) bridge::raise_missing_data(kNetValueKind, funds, dates);
-    std::vector<double> values;
-    bridge::LongFrame frame = read_nav(answer, "adjusted_net_value", values);
-    core::Panel net_value = bridge::long_to_panel(frame, values);
-    FundReturns out{{}, std::move(frame.ids), level_name(frame)};
-    nb::gil_scoped_release unlocked;
-    const core::Panel change = core::net_value_change(net_value);
-    std::vector<std::int64_t> all_ids(change.n_ids);
-    std::iota(all_ids.begin(), all_ids.end(), 0);
-    out.panel =
-        core::conform(change, all_ids, core::positions_in_sorted(frame.dates, wanted.ns), 0.0);
-    core::fill_nan(out.panel, 0.0);
-    return out;
+    return std::make_unique<FundAnswer>(answer, "adjusted_net_value");
 }
 
-// A partial result as its own frame: the dates as given (converted), funds by the client.
-nb::object partial_frame(FundReturns&& part, const bridge::DateLabels& wanted) {
-    nb::object index = wanted.index.attr("rename")(wanted.index.attr("name"));
-    nb::object columns = fund_index(part.ids, part.ids_name);
-    return bridge::make_frame(std::move(part.panel), index, columns);
+// The funds of both answers in order; complete answers lend their instrument level.
+nb::object fund_columns(const FundAnswer* daily, const FundAnswer* net, nb::handle id_name) {
+    const bool lend = (!daily || daily->rows.dense) && (!net || net->rows.dense);
+    if (lend && daily && net)
+        return daily->rows.id_level.attr("append")(net->rows.id_level).attr("rename")(id_name);
+    if (lend) return (daily ? daily : net)->rows.id_level.attr("rename")(id_name);
+    std::vector<std::string> names;
+    if (daily) names = daily->rows.keys.ids;
+    if (net) names.insert(names.end(), net->rows.keys.ids.begin(), net->rows.keys.ids.end());
+    return fund_index(names, id_name);
+}
+
+// Side by side on the wanted dates: the daily-profit funds, then the net-value funds,
+// each in the order of the client's answer.
+nb::object fund_frame(const FundAnswer* daily, const FundAnswer* net,
+                      const bridge::DateLabels& wanted, nb::handle index, nb::handle id_name) {
+    const std::size_t n_daily = daily ? daily->n_funds() : 0;
+    const std::size_t n_net = net ? net->n_funds() : 0;
+    const std::size_t n_dates = wanted.ns.size();
+    ResultValues out(n_daily + n_net, n_dates);
+    {
+        nb::gil_scoped_release unlocked;
+        const std::span<double> cells = out.values();
+        if (daily)
+            core::carried_daily_profit(daily->series(), wanted.ns, cells.first(n_daily * n_dates));
+        if (net) core::net_value_change(net->series(), wanted.ns, cells.subspan(n_daily * n_dates));
+    }
+    return out.frame(index, fund_columns(daily, net, id_name));
+}
+
+// A partial result keeps the dates' own name and the client's name of the fund level.
+nb::object same_name(const bridge::DateLabels& wanted) {
+    return wanted.index.attr("rename")(wanted.index.attr("name"));
 }
 
 nb::object daily_profit_frame(nb::handle odf, nb::handle dates) {
     nb::object funds = odf.attr("index");
     bridge::DateLabels wanted = bridge::to_date_labels(dates);
-    return partial_frame(daily_profit_returns(funds, dates, wanted), wanted);
+    std::unique_ptr<FundAnswer> daily = fetch_daily_profit(funds, dates);
+    return fund_frame(daily.get(), nullptr, wanted, same_name(wanted), daily->rows.id_name);
 }
 
 nb::object net_value_frame(nb::handle order_book_ids, nb::handle dates) {
     bridge::DateLabels wanted = bridge::to_date_labels(dates);
-    return partial_frame(net_value_returns(order_book_ids, dates, wanted), wanted);
+    std::unique_ptr<FundAnswer> net = fetch_net_value(order_book_ids, dates);
+    return fund_frame(nullptr, net.get(), wanted, same_name(wanted), net->rows.id_name);
 }
 
 // ---- the fund catalogue -------------------------------------------------------------------
@@ -127,73 +145,93 @@ FundKinds select_funds(nb::handle catalogue, const bridge::IdLabels& ids) {
     nb::object columns = catalogue.attr("columns");
     for (const char* name : {"order_book_id", "accrued_daily"})
         if (!nb::cast<bool>(columns.attr("__contains__")(name))) raise_key_error(nb::str(name));
-    const std::size_t n_cols = nb::len(columns);
-    std::vector<std::int64_t> is_id =
-        bridge::to_vector<std::int64_t>(columns.attr("__eq__")("order_book_id"), "int64");
-    std::vector<std::int64_t> is_flag =
-        bridge::to_vector<std::int64_t>(columns.attr("__eq__")("accrued_daily"), "int64");
-    const auto flag_col =
-        static_cast<std::size_t>(std::find(is_flag.begin(), is_flag.end(), 1) - is_flag.begin());
-    nb::object missing_frame = catalogue.attr("isna")();
-    std::vector<std::int64_t> missing = bridge::to_vector<std::int64_t>(
-        missing_frame.attr("to_numpy")("dtype"_a = "int64"), "int64");
+    nb::object flag_column = catalogue["accrued_daily"];
     nb::list cat_ids = nb::borrow<nb::list>(catalogue["order_book_id"].attr("tolist")());
-    nb::list flags = nb::borrow<nb::list>(catalogue["accrued_daily"].attr("tolist")());
+    nb::list flags = nb::borrow<nb::list>(flag_column.attr("tolist")());
+    const std::vector<std::int32_t> flag_missing =
+        bridge::to_vector<std::int32_t>(flag_column.attr("isna")(), "int32");
     const std::size_t n_rows = cat_ids.size();
 
-    std::unordered_map<std::string_view, std::vector<std::size_t>> rows_of;
-    rows_of.reserve(ids.text.size() * 2);
+    // The distinct requested ids, sorted; where each request and each catalogue row falls.
+    std::vector<std::string> wanted;
     for (std::size_t k = 0; k < ids.text.size(); ++k)
-        if (ids.is_str[k]) rows_of.try_emplace(ids.text[k]);
-    std::vector<std::string> cat_text(n_rows);
+        if (ids.is_str[k]) wanted.push_back(ids.text[k]);
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    std::vector<std::int64_t> request_at = bridge::positions_of_ids(ids, wanted);
+    std::vector<std::string_view> row_ids(n_rows);
+    std::vector<bool> text_id(n_rows, false);
     for (std::size_t r = 0; r < n_rows; ++r) {
         PyObject* item = PyList_GET_ITEM(cat_ids.ptr(), static_cast<Py_ssize_t>(r));
         if (!PyUnicode_Check(item)) continue;
+        text_id[r] = true;
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
         if (!utf8) throw nb::python_error();
-        auto it = rows_of.find(std::string_view(utf8, static_cast<std::size_t>(size)));
-        if (it != rows_of.end()) it->second.push_back(r);
+        row_ids[r] = std::string_view(utf8, static_cast<std::size_t>(size));
+    }
+    std::vector<std::int64_t> row_at = core::positions_in_sorted(wanted, row_ids);
+    for (std::size_t r = 0; r < n_rows; ++r)
+        if (!text_id[r]) row_at[r] = -1;
+
+    // A row whose flag is missing may hold no value at all; such rows do not count.
+    std::vector<std::size_t> unflagged;
+    for (std::size_t r = 0; r < n_rows; ++r)
+        if (row_at[r] >= 0 && flag_missing[r]) unflagged.push_back(r);
+    std::vector<bool> empty_row(n_rows, false);
+    if (!unflagged.empty()) {
+        nb::list rows;
+        for (std::size_t r : unflagged) rows.append(r);
+        nb::object part = catalogue.attr("take")(rows);
+        const std::size_t n_cols = nb::len(columns);
+        const std::vector<std::int32_t> is_id =
+            bridge::to_vector<std::int32_t>(columns.attr("__eq__")("order_book_id"), "int32");
+        const std::vector<std::int32_t> missing = bridge::to_vector<std::int32_t>(
+            part.attr("isna")().attr("to_numpy")("dtype"_a = "int32"), "int32");
+        for (std::size_t k = 0; k < unflagged.size(); ++k) {
+            bool all_missing = true;
+            for (std::size_t c = 0; c < n_cols; ++c)
+                all_missing &= is_id[c] || missing[k * n_cols + c];
+            empty_row[unflagged[k]] = all_missing;
+        }
+    }
+    std::vector<bool> listed(wanted.size(), false);
+    std::vector<int> with_values(wanted.size(), 0);
+    std::vector<std::size_t> row_of(wanted.size(), 0);
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        if (row_at[r] < 0) continue;
+        const auto u = static_cast<std::size_t>(row_at[r]);
+        listed[u] = true;
+        if (empty_row[r]) continue;
+        ++with_values[u];
+        row_of[u] = r;
     }
 
     nb::list absent;
-    for (std::size_t k = 0; k < ids.text.size(); ++k)
-        if (!ids.is_str[k] || rows_of[ids.text[k]].empty()) {
-            nb::object id = ids.objects[k];
-            if (!nb::cast<bool>(absent.attr("__contains__")(id))) absent.append(id);
-        }
-    if (absent.size() > 0) {
-        nb::str message = nb::str("{!r} not in the fund catalogue").format(absent);
-        raise_key_error(message);
-    }
-
-    auto holds_a_value = [&](std::size_t r) {
-        for (std::size_t c = 0; c < n_cols; ++c)
-            if (!is_id[c] && !missing[r * n_cols + c]) return true;
-        return false;
-    };
-    FundKinds out;
-    std::unordered_map<std::string_view, bool> done;
     for (std::size_t k = 0; k < ids.text.size(); ++k) {
-        const std::string& id = ids.text[k];
-        if (!done.try_emplace(id, true).second) continue;
-        std::ptrdiff_t row = -1;
-        int with_values = 0;
-        for (std::size_t r : rows_of[id])
-            if (holds_a_value(r)) {
-                row = static_cast<std::ptrdiff_t>(r);
-                ++with_values;
-            }
-        if (with_values != 1) continue;
-        const auto r = static_cast<std::size_t>(row);
+        if (request_at[k] >= 0 && listed[static_cast<std::size_t>(request_at[k])]) continue;
+        nb::object id = ids.objects[k];
+        if (!nb::cast<bool>(absent.attr("__contains__")(id))) absent.append(id);
+    }
+    if (absent.size() > 0)
+        raise_key_error(nb::str("{!r} not in the fund catalogue").format(absent));
+
+    FundKinds out;
+    std::vector<bool> done(wanted.size(), false);
+    for (std::size_t k = 0; k < ids.text.size(); ++k) {
+        const auto u = static_cast<std::size_t>(request_at[k]);
+        if (done[u]) continue;
+        done[u] = true;
+        if (with_values[u] != 1) continue;
+        const std::size_t r = row_of[u];
         bool daily = true;
-        if (!missing[r * n_cols + flag_col]) {
+        if (!flag_missing[r]) {
             const int truth =
                 PyObject_IsTrue(PyList_GET_ITEM(flags.ptr(), static_cast<Py_ssize_t>(r)));
             if (truth < 0) throw nb::python_error();
             daily = truth == 1;
         }
-        (daily ? out.daily_profit : out.net_value).push_back(id);
+        (daily ? out.daily_profit : out.net_value).push_back(ids.text[k]);
     }
     return out;
 }
@@ -213,21 +251,13 @@ nb::object public_fund_returns(nb::handle order_book_ids, nb::handle dates) {
     }
 
     nb::str id_name("order_book_id");
-    FundReturns daily, net;
+    std::unique_ptr<FundAnswer> daily, net;
     if (!kinds.daily_profit.empty())
-        daily = daily_profit_returns(fund_index(kinds.daily_profit, id_name), wanted.index, wanted);
+        daily = fetch_daily_profit(fund_index(kinds.daily_profit, id_name), wanted.index);
     if (!kinds.net_value.empty())
-        net = net_value_returns(fund_index(kinds.net_value, id_name), wanted.index, wanted);
-
-    // Daily-profit funds first, then net-value funds, each as the client ordered them.
-    core::Panel both(daily.ids.size() + net.ids.size(), wanted.ns.size(), 0.0);
-    std::copy(daily.panel.values.begin(), daily.panel.values.end(), both.values.begin());
-    std::copy(net.panel.values.begin(), net.panel.values.end(),
-              both.values.begin() + static_cast<std::ptrdiff_t>(daily.panel.values.size()));
-    std::vector<std::string> names = std::move(daily.ids);
-    names.insert(names.end(), net.ids.begin(), net.ids.end());
-    return bridge::make_frame(std::move(both), bridge::renamed(wanted.index, "date"),
-                              fund_index(names, id_name));
+        net = fetch_net_value(fund_index(kinds.net_value, id_name), wanted.index);
+    return fund_frame(daily.get(), net.get(), wanted, bridge::renamed(wanted.index, "date"),
+                      id_name);
 }
 
 nb::object cash_returns(nb::handle order_book_ids, nb::handle dates, nb::handle returns) {
