@@ -375,7 +375,7 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
         PyErr_SetObject(cls.ptr(), error.ptr());
         throw nb::python_error();
     }
-    const std::vector<std::int64_t> wanted = bridge::to_date_labels(dates).ns;
+    const std::vector<std::int64_t> wanted = arrays::datetime_index_ns(dates);
 
     // Long rows (tenor, date, rate) on an index whose second level is the date.
     nb::object index = frame.attr("index");
@@ -384,8 +384,12 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
                    nb::cast<int>(index.attr("nlevels")) != 2))
         throw nb::value_error(
             "get_yield_curves: expected the data client's frame indexed by (curve, date)");
-    std::vector<double> rate = bridge::to_float_vector(frame["rate"]);
-    nb::list tenors_raw = nb::list(frame["tenor"].attr("tolist")());
+    arrays::Floats rates;
+    arrays::read_floats(frame["rate"], rates);
+    const std::span<const double> rate = rates.values;
+    nb::object tenor_list = frame["tenor"].attr("tolist")();
+    if (!PyList_CheckExact(tenor_list.ptr())) tenor_list = nb::list(tenor_list);
+    nb::list tenors_raw = nb::borrow<nb::list>(tenor_list);
     if (nb::len(tenors_raw) != rate.size())
         throw nb::value_error("get_yield_curves: tenor and rate columns differ in length");
     TenorCodes tenors = code_tenors(tenors_raw);
@@ -399,7 +403,7 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
     if (!empty) {
         date_level = index.attr("levels")[1];
         date_name = index.attr("names")[1];
-        std::vector<std::int64_t> level_ns = bridge::to_date_labels(date_level).ns;
+        std::vector<std::int64_t> level_ns = arrays::datetime_index_ns(date_level);
         std::vector<std::int32_t> codes = arrays::read_codes(index.attr("codes")[1]);
         core::UsedLabels<std::int64_t> used = core::used_ascending(level_ns, codes);
         level_pos.assign(used.distinct.size(), 0);
@@ -430,8 +434,15 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
     nb::object rows_index;
     core::Panel curve;
     if (same) {
-        nb::object taken = date_level.attr("take")(bridge::numpy_array(std::move(level_pos)));
-        rows_index = bridge::to_date_labels(taken).index.attr("rename")(date_name);
+        bool whole_level = level_pos.size() == nb::len(date_level);
+        for (std::size_t k = 0; whole_level && k < level_pos.size(); ++k)
+            whole_level = level_pos[k] == static_cast<std::int64_t>(k);
+        nb::object taken = whole_level
+                               ? nb::borrow(date_level)
+                               : date_level.attr("take")(bridge::numpy_array(std::move(level_pos)));
+        if (!nb::isinstance(taken, pd.attr("DatetimeIndex")) || !taken.attr("tz").is_none())
+            taken = bridge::to_date_labels(taken).index;
+        rows_index = taken.attr("rename")(date_name);
         curve = std::move(pivot.panel);
     } else {
         rows_index = dates.attr("rename")(dates.attr("name"));

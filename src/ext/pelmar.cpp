@@ -39,7 +39,7 @@ static nb::object to_datetime_index(nb::handle dates) {
 static Requested read_requested(nb::handle dates) {
     Requested out;
     out.index = to_datetime_index(dates);
-    out.ns = bridge::to_date_labels(out.index).ns;
+    out.ns = arrays::datetime_index_ns(out.index);
     out.order = core::ascending_order(out.ns);
     out.sorted_ns.resize(out.ns.size());
     for (std::size_t k = 0; k < out.order.size(); ++k)

@@ -5,7 +5,9 @@
 #include "bridge.hpp"
 
 #include <cstdint>
+#include <limits>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace brelvox::arrays {
@@ -66,6 +68,34 @@ inline void read_floats(nb::handle series, Floats& out) {
     }
     out.storage = bridge::to_float_vector(series);
     out.values = out.storage;
+}
+
+// Nanoseconds since 1970 of a DatetimeIndex (NaT: INT64_MIN), read in place when it is
+// tz-naive; anything else goes through the bridge's conversion.
+inline std::vector<std::int64_t> datetime_index_ns(nb::handle index) {
+    nb::module_ pd = bridge::pandas();
+    if (!nb::isinstance(index, pd.attr("DatetimeIndex")) || !index.attr("tz").is_none())
+        return bridge::to_date_labels(index).ns;
+    const std::string unit = nb::cast<std::string>(index.attr("unit"));
+    std::int64_t scale = 1;
+    if (unit == "us")
+        scale = 1000;
+    else if (unit == "ms")
+        scale = 1000000;
+    else if (unit == "s")
+        scale = 1000000000;
+    else if (unit != "ns")
+        return bridge::to_date_labels(index).ns;
+    nb::object values = index.attr("asi8");
+    auto view = nb::cast<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::device::cpu>>(values);
+    std::vector<std::int64_t> out(view.shape(0));
+    const std::int64_t* data = view.data();
+    const std::int64_t stride = view.stride(0);
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        const std::int64_t v = data[static_cast<std::int64_t>(k) * stride];
+        out[k] = v == std::numeric_limits<std::int64_t>::min() ? v : v * scale;
+    }
+    return out;
 }
 
 } // namespace brelvox::arrays
