@@ -251,3 +251,7 @@ def test_bond_unsorted_dates_and_missing_data(patch_client):
     with pytest.raises(MissingData) as err:
         pelmar.get_bond_index_weight("CBA00101", D)
     assert err.value.args[:2] == ("指数权重数据", "CBA00101")
+    client = patch_client(pelmar, BondClient(bond_series([(D[1], "B1", 1.0)])))
+    with pytest.raises(IndexError):
+        pelmar.get_bond_index_weight("CBA00101", pd.DatetimeIndex([]))
+    assert client.calls == []

@@ -13,9 +13,12 @@ std::vector<std::int64_t> first_of_each_pair(std::span<const std::int32_t> outer
     const std::size_t cells = (n_outer + 1) * width;
     std::vector<std::int64_t> kept;
     kept.reserve(rows);
+    // A code outside its level counts as missing.
     auto key = [&](std::size_t r) {
-        return static_cast<std::size_t>(outer[r] + 1) * width +
-               static_cast<std::size_t>(inner[r] + 1);
+        const std::int32_t o = outer[r], i = inner[r];
+        const std::size_t ko = o < 0 || static_cast<std::size_t>(o) >= n_outer ? 0 : o + 1;
+        const std::size_t ki = i < 0 || static_cast<std::size_t>(i) >= n_inner ? 0 : i + 1;
+        return ko * width + ki;
     };
     if (cells <= 16 * rows + (std::size_t{1} << 20)) {
         std::vector<std::uint8_t> seen(cells, 0);
@@ -44,14 +47,17 @@ RowPlan relabel_rows(std::vector<std::int64_t>&& kept, std::span<const std::int3
     std::size_t copies = 0;
     for (std::size_t k = 0; k < n_kept; ++k) {
         const std::int32_t c = outer[static_cast<std::size_t>(plan.source[k])];
-        plan.outer[k] = c < 0 ? -1 : primary[static_cast<std::size_t>(c)];
-        if (c >= 0) copies = std::max(copies, extra[static_cast<std::size_t>(c)].size());
+        const bool known = c >= 0 && static_cast<std::size_t>(c) < primary.size();
+        plan.outer[k] = known ? primary[static_cast<std::size_t>(c)] : -1;
+        if (known) copies = std::max(copies, extra[static_cast<std::size_t>(c)].size());
     }
     for (std::size_t round = 0; round < copies; ++round)
         for (std::size_t k = 0; k < n_kept; ++k) {
             const std::int64_t row = plan.source[k];
             const std::int32_t c = outer[static_cast<std::size_t>(row)];
-            if (c < 0 || extra[static_cast<std::size_t>(c)].size() <= round) continue;
+            if (c < 0 || static_cast<std::size_t>(c) >= extra.size() ||
+                extra[static_cast<std::size_t>(c)].size() <= round)
+                continue;
             plan.source.push_back(row);
             plan.outer.push_back(extra[static_cast<std::size_t>(c)][round]);
         }

@@ -228,6 +228,10 @@ static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle field
     nb::object levels = index.attr("levels"), codes = index.attr("codes");
     std::vector<std::int32_t> outer = arrays::read_codes(codes[0]);
     std::vector<std::int32_t> inner = arrays::read_codes(codes[1]);
+    // A code outside its level (an index built without checks) counts as a missing label.
+    const auto n_inner_level = static_cast<std::int32_t>(nb::len(nb::object(levels[1])));
+    for (std::int32_t& c : inner)
+        if (c >= n_inner_level) c = -1;
     OuterLevel level = relabel_outer(levels[0], routing);
     core::RowPlan plan;
     {
@@ -412,7 +416,9 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
                 level_pos[static_cast<std::size_t>(used.position[k])] =
                     static_cast<std::int64_t>(k);
         for (std::size_t r = 0; r < codes.size() && r < row_date.size(); ++r)
-            row_date[r] = codes[r] < 0 ? -1 : used.position[static_cast<std::size_t>(codes[r])];
+            row_date[r] = codes[r] < 0 || static_cast<std::size_t>(codes[r]) >= used.position.size()
+                              ? -1
+                              : used.position[static_cast<std::size_t>(codes[r])];
         distinct_dates = std::move(used.distinct);
     }
     core::Scattered pivot = core::scatter_rows(tenors.code, row_date, rate, tenors.n,
