@@ -315,3 +315,75 @@ def modules(*names):
         except ImportError:
             pass
     return out
+
+
+def data_calls(dates=None):
+    """(label, call) for every data function and cached lookup of the built modules, each
+    call well-formed against a bound Market."""
+    import importlib
+
+    d = DAYS[5:40] if dates is None else dates
+    table = {
+        "quenta": [
+            ("equity returns", lambda m: m.get_equity_daily_returns(STOCKS, d)),
+            ("futures returns", lambda m: m.get_future_daily_returns(FUTURES, d)),
+            ("option returns", lambda m: m.get_option_daily_returns(OPTIONS, d)),
+            ("bond returns", lambda m: m.get_bond_daily_returns(BONDS, d)),
+            ("cash returns", lambda m: m.get_cash_daily_returns(["CASH"], d, 0.0001)),
+            ("fund returns", lambda m: m.get_public_fund_daily_returns(FUNDS, d)),
+        ],
+        "oprane": [
+            ("equity prices", lambda m: m.get_equity_price(STOCKS, d)),
+            ("futures prices", lambda m: m.get_futures_price(FUTURES, d)),
+        ],
+        "brisel": [
+            ("asset types", lambda m: m.get_asset_types(PRICED + FUNDS + ["NOPE"])),
+            ("asset type", lambda m: m.get_asset_type("000001.XSHE")),
+            ("instruments", lambda m: sorted(m.get_instruments(STOCKS + FUNDS))),
+            ("maybe bond", lambda m: m.maybe_bond("210001.IB")),
+            ("maybe bond index", lambda m: m.maybe_bond_index(BOND_INDEX)),
+            ("stock index weight", lambda m: m.is_stock_index_and_have_weight(INDEXES[0])),
+            ("is stock", lambda m: m.is_stock("600000.XSHG")),
+        ],
+        "sorvan": [
+            ("industry sws", lambda m: m.get_stock_industry(STOCKS, d, "sws")),
+            ("industry citics", lambda m: m.get_stock_industry(STOCKS, d, "citics")),
+            ("listing bounds", lambda m: m.get_listing_date_and_delisting_date("000002.XSHE")),
+        ],
+        "pelmar": [
+            ("stock index weights", lambda m: m.get_stock_index_weight(INDEXES[0], d)),
+            ("bond index weights", lambda m: m.get_bond_index_weight(BOND_INDEX, d)),
+        ],
+        "caldre": [
+            ("chinabond valuation", lambda m: m.get_chinabond_valuation(
+                BONDS, ["yield", "clean_price_eod"], d[0], d[-1])),
+            ("treasury curve", lambda m: m.get_treasury_bond_yield(d)),
+        ],
+        "tolvik": [
+            ("trading dates", lambda m: m.get_exchange_trading_dates(d[0], d[-1])),
+            ("previous bank date", lambda m: m.get_bank_previous_trading_date(d[3], 2)),
+        ],
+    }
+    out = []
+    for name, calls in table.items():
+        try:
+            module = importlib.import_module("brelvox.marketdata." + name)
+        except ImportError:
+            continue
+        out.extend(("%s: %s" % (name, label), (lambda f, mod: lambda: f(mod))(call, module))
+                   for label, call in calls)
+    return out
+
+
+def same_result(a, b):
+    """Equality of two results of one call, for frames, dicts, tuples and scalars."""
+    if isinstance(a, (pd.DataFrame, pd.Series)):
+        try:
+            pd.testing.assert_frame_equal(a, b) if isinstance(a, pd.DataFrame) else \
+                pd.testing.assert_series_equal(a, b)
+        except AssertionError:
+            return False
+        return True
+    if isinstance(a, dict) and isinstance(b, dict):
+        return list(a) == list(b) and all(same_result(a[k], b[k]) for k in a)
+    return a == b
