@@ -126,9 +126,21 @@ static std::string_view text_of(PyObject* value, const char* what) {
     return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
+// The per-date look-up must answer with a Series of weights by constituent.
+static void require_series(nb::handle value) {
+    if (!nb::isinstance(value, bridge::pandas().attr("Series"))) {
+        PyErr_Format(PyExc_TypeError,
+                     "index weights of the first date: expected a Series of weights by "
+                     "constituent, got %.200s",
+                     Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
+    }
+}
+
 // A weights Series by constituent, scaled to a total of 1 (missing weights left out of
 // the total), appended as rows dated `date_ns`.
 static void append_scaled_list(RecordRows& rows, nb::handle value, std::int64_t date_ns) {
+    require_series(value);
     std::vector<std::string> ids = bridge::str_labels(value.attr("index"), "index weights");
     std::vector<double> w = bridge::to_float_vector(value);
     double total = 0.0;
@@ -209,6 +221,7 @@ static nb::object spread_frame(DenseLists&& lists, const Requested& req, bool li
 
 // No list in the span: the first date's list, scaled to 1, on every distinct requested date.
 static nb::object constant_weights(nb::handle value, const Requested& req) {
+    require_series(value);
     std::vector<double> w = bridge::to_float_vector(value);
     double total = 0.0;
     for (double v : w)
