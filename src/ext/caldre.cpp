@@ -259,11 +259,17 @@ static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle field
             if (f.kind == Field::other) f.taken = f.taken.attr("take")(positions);
     }
     // Every float column in one pass over the rows: columns of one block share cache lines.
-    core::Panel block(taken.size(), rows, std::nan(""));
+    // Field f of the result is row f of a field-major block (a frame's own block layout).
+    const std::size_t n_fields = taken.size();
+    arrays::RawBlock block = arrays::raw_block(n_fields, rows);
     std::vector<core::StridedColumn> gathered;
-    for (std::size_t f = 0; f < taken.size(); ++f)
+    for (std::size_t f = 0; f < n_fields; ++f) {
+        double* out = block.data + f * rows;
         if (taken[f].kind == Field::floating)
-            gathered.push_back({taken[f].view.data(), taken[f].view.stride(0), block.series(f)});
+            gathered.push_back({taken[f].view.data(), taken[f].view.stride(0), out});
+        else
+            std::fill_n(out, rows, std::nan(""));
+    }
     {
         nb::gil_scoped_release unlocked;
         core::gather_rows(gathered, plan.source);
@@ -279,9 +285,10 @@ static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle field
                                    bridge::numpy_array(std::move(plan.inner))),
         "names"_a = nb::make_tuple("order_book_id", "date"), "verify_integrity"_a = false);
 
-    if (all_float) return bridge::make_frame(std::move(block), result_index, result_columns);
-    const std::size_t n_fields = taken.size();
-    nb::object floats = bridge::numpy_array(std::move(block.values), n_fields, rows);
+    if (all_float)
+        return pd.attr("DataFrame")(block.array.attr("T"), "index"_a = result_index,
+                                    "columns"_a = result_columns, "copy"_a = false);
+    nb::object floats = block.array;
     nb::dict by_position;
     for (std::size_t f = 0; f < n_fields; ++f)
         by_position[nb::int_(f)] =

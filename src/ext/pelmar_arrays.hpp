@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -68,6 +69,23 @@ inline void read_floats(nb::handle series, Floats& out) {
     }
     out.storage = bridge::to_float_vector(series);
     out.values = out.storage;
+}
+
+// A float64 array of rows x cols whose cells the caller fills (left uninitialised: every
+// cell is written before the array is handed on), owned by the numpy array.
+struct RawBlock {
+    double* data = nullptr;
+    nb::object array;
+};
+
+inline RawBlock raw_block(std::size_t rows, std::size_t cols) {
+    std::unique_ptr<double[]> cells(new double[rows * cols > 0 ? rows * cols : 1]);
+    nb::capsule owner(cells.get(), [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    RawBlock out;
+    out.data = cells.release();
+    std::size_t shape[2] = {rows, cols};
+    out.array = nb::ndarray<nb::numpy, double>(out.data, 2, shape, owner).cast();
+    return out;
 }
 
 // Nanoseconds since 1970 of a DatetimeIndex (NaT: INT64_MIN), read in place when it is
