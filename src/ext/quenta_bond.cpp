@@ -41,8 +41,13 @@ nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::h
     std::unique_ptr<ValueColumn> column[4];
     for (int k = 0; k < 4; ++k) column[k] = std::make_unique<ValueColumn>(answer, kFields[k]);
     bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
-    nb::object columns = bridge::pandas().attr("Index")(wanted_ids.objects);
     const std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, rows.keys.ids);
+    // Bonds asked for in the order of a complete answer: its level already is the columns.
+    bool as_level = rows.dense && id_pos.size() == rows.keys.ids.size();
+    for (std::size_t k = 0; as_level && k < id_pos.size(); ++k)
+        as_level = id_pos[k] == static_cast<std::int64_t>(k);
+    nb::object columns =
+        as_level ? rows.id_level : nb::object(bridge::pandas().attr("Index")(wanted_ids.objects));
 
     ResultValues result(id_pos.size(), wanted_dates.ns.size());
     {

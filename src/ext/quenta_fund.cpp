@@ -2,6 +2,7 @@
 #include "bridge.hpp"
 
 #include "fund_returns.hpp"
+#include "label_match.hpp"
 #include "quenta_rows.hpp"
 
 #include <algorithm>
@@ -133,8 +134,8 @@ nb::object net_value_frame(nb::handle order_book_ids, nb::handle dates) {
 // ---- the fund catalogue -------------------------------------------------------------------
 
 struct FundKinds {
-    std::vector<std::string> daily_profit; // in the caller's order
-    std::vector<std::string> net_value;
+    nb::list daily_profit; // the caller's identifiers, in the caller's order
+    nb::list net_value;
 };
 
 // The catalogue rows of the requested funds, sorted into the two kinds. A fund counts when
@@ -153,12 +154,17 @@ FundKinds select_funds(nb::handle catalogue, const bridge::IdLabels& ids) {
     const std::size_t n_rows = cat_ids.size();
 
     // The distinct requested ids, sorted; where each request and each catalogue row falls.
-    std::vector<std::string> wanted;
+    std::vector<std::string> texts;
+    std::vector<std::string_view> requests(ids.text.size());
     for (std::size_t k = 0; k < ids.text.size(); ++k)
-        if (ids.is_str[k]) wanted.push_back(ids.text[k]);
-    std::sort(wanted.begin(), wanted.end());
-    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-    std::vector<std::int64_t> request_at = bridge::positions_of_ids(ids, wanted);
+        if (ids.is_str[k]) {
+            texts.push_back(ids.text[k]);
+            requests[k] = ids.text[k];
+        }
+    const std::vector<std::string> wanted = core::sorted_distinct(texts);
+    std::vector<std::int64_t> request_at = core::positions_of_labels(wanted, requests);
+    for (std::size_t k = 0; k < ids.text.size(); ++k)
+        if (!ids.is_str[k]) request_at[k] = -1;
     std::vector<std::string_view> row_ids(n_rows);
     std::vector<bool> text_id(n_rows, false);
     for (std::size_t r = 0; r < n_rows; ++r) {
@@ -170,7 +176,7 @@ FundKinds select_funds(nb::handle catalogue, const bridge::IdLabels& ids) {
         if (!utf8) throw nb::python_error();
         row_ids[r] = std::string_view(utf8, static_cast<std::size_t>(size));
     }
-    std::vector<std::int64_t> row_at = core::positions_in_sorted(wanted, row_ids);
+    std::vector<std::int64_t> row_at = core::positions_of_labels(wanted, row_ids);
     for (std::size_t r = 0; r < n_rows; ++r)
         if (!text_id[r]) row_at[r] = -1;
 
@@ -231,7 +237,7 @@ FundKinds select_funds(nb::handle catalogue, const bridge::IdLabels& ids) {
             if (truth < 0) throw nb::python_error();
             daily = truth == 1;
         }
-        (daily ? out.daily_profit : out.net_value).push_back(ids.text[k]);
+        (daily ? out.daily_profit : out.net_value).append(ids.objects[k]);
     }
     return out;
 }
@@ -243,7 +249,7 @@ nb::object public_fund_returns(nb::handle order_book_ids, nb::handle dates) {
     bridge::IdLabels ids = bridge::read_ids(order_book_ids, "order_book_ids");
     nb::object catalogue = bridge::client(module_handle).attr("fund").attr("all_instruments")();
     FundKinds kinds = select_funds(catalogue, ids);
-    if (kinds.daily_profit.empty() && kinds.net_value.empty()) {
+    if (kinds.daily_profit.size() == 0 && kinds.net_value.size() == 0) {
         nb::object cls = nb::module_::import_("brelvox.exceptions").attr("UnknownAssets");
         nb::object error = cls(order_book_ids, nb::str(kPublicFund));
         PyErr_SetObject(cls.ptr(), error.ptr());
@@ -252,10 +258,12 @@ nb::object public_fund_returns(nb::handle order_book_ids, nb::handle dates) {
 
     nb::str id_name("order_book_id");
     std::unique_ptr<FundAnswer> daily, net;
-    if (!kinds.daily_profit.empty())
-        daily = fetch_daily_profit(fund_index(kinds.daily_profit, id_name), wanted.index);
-    if (!kinds.net_value.empty())
-        net = fetch_net_value(fund_index(kinds.net_value, id_name), wanted.index);
+    nb::object index_type = bridge::pandas().attr("Index");
+    if (kinds.daily_profit.size() > 0)
+        daily =
+            fetch_daily_profit(index_type(kinds.daily_profit, "name"_a = id_name), wanted.index);
+    if (kinds.net_value.size() > 0)
+        net = fetch_net_value(index_type(kinds.net_value, "name"_a = id_name), wanted.index);
     return fund_frame(daily.get(), net.get(), wanted, bridge::renamed(wanted.index, "date"),
                       id_name);
 }
