@@ -209,7 +209,8 @@ NB_MODULE(quenta, m) {
     bridge::export_function(
         m, "_not_found_behave",
         nb::cpp_function([](nb::handle dates, nb::handle ids) { not_found(dates, ids); },
-                         nb::name("_not_found_behave"), "dates"_a, "order_book_ids"_a));
+                         nb::name("_not_found_behave"), "dates"_a.none(),
+                         "order_book_ids"_a.none()));
     bridge::export_function(m, "_get_daily_returns",
                             nb::cpp_function(&get_daily_returns, nb::name("_get_daily_returns"),
                                              "order_book_ids"_a, "dates"_a, "field"_a,
@@ -227,4 +228,8 @@ NB_MODULE(quenta, m) {
                             nb::cpp_function(&future_returns, nb::name("get_future_daily_returns"),
                                              "order_book_ids"_a, "dates"_a));
     // Bonds (quenta_bond.cpp), then cash and public funds (quenta_fund.cpp).
+    void register_bond_returns(nb::module_ & m);
+    void register_fund_returns(nb::module_ & m);
+    register_bond_returns(m);
+    register_fund_returns(m);
 }
