@@ -439,3 +439,24 @@ def test_fund_returns_match_plain_pandas_on_random_data(client, absent, missing)
     expected.index.name, expected.columns.name = "date", "order_book_id"
     pd.testing.assert_frame_equal(out, expected, check_exact=False, rtol=1e-12, atol=1e-15,
                                   check_index_type=False, check_column_type=False, check_freq=False)
+
+
+def test_daily_profit_follows_python_bisect_on_unordered_dates(client):
+    # Dates out of order still land where a bisect over the list as given puts them.
+    days = pd.date_range("2024-01-01", periods=12)
+    profit = pd.DataFrame({"M1": np.arange(1.0, 13.0), "M2": np.arange(12.0, 0.0, -1.0)},
+                          index=days)
+    client(days, catalogue=catalogue([("M1", True, "a"), ("M2", True, "b")]),
+           nav={"daily_profit": long_form(profit, np.random.default_rng(0), "daily_profit", 0.0)})
+    dates = pd.DatetimeIndex([days[3], days[9], days[6], days[11]])
+    out = quenta.get_public_fund_daily_returns(["M1", "M2"], dates)
+    expected = reference_daily_profit(profit, dates)
+    np.testing.assert_allclose(out.to_numpy(), expected.to_numpy(), rtol=1e-12)
+
+
+def test_repeated_fund_rows_are_refused(client):
+    client([THU, FRI, MON], catalogue=catalogue([("N1", False, "eq")]),
+           nav={"adjusted_net_value": net_values([("N1", THU, 1.0), ("N1", FRI, 1.1),
+                                                  ("N1", FRI, 1.2)])})
+    with pytest.raises(ValueError, match="duplicate"):
+        quenta.get_public_fund_daily_returns(["N1"], [FRI])

@@ -69,7 +69,10 @@ Landing landing(std::span<const std::int64_t> dates, std::span<const std::int64_
     for (std::size_t t = 0; t < dates.size(); ++t) {
         if (out.own[t] >= 0) out.run[static_cast<std::size_t>(out.own[t])].own = t;
         const std::int64_t c = out.carried_to[t];
-        if (c < 0) continue;
+        if (c < 0) { // a run must not reach over a day that lands elsewhere or nowhere
+            last = -1;
+            continue;
+        }
         Landing::Run& run = out.run[static_cast<std::size_t>(c)];
         if (c != last) {
             if (seen[static_cast<std::size_t>(c)]) out.runs = false; // not one run of days
