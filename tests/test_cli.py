@@ -228,7 +228,8 @@ class TestProcess:
         assert one_line_error(done.stderr).endswith("unknown instrument: NOPE")
 
     def test_console_script(self, tmp_path):
-        script = shutil.which("brelvox-marketdata")
+        beside = os.path.join(os.path.dirname(sys.executable), "brelvox-marketdata")
+        script = beside if os.path.exists(beside) else shutil.which("brelvox-marketdata")
         if script is None:
             pytest.skip("brelvox-marketdata is not installed")
         done = subprocess.run([script, "--help"], cwd=tmp_path, env=child_env(),

@@ -308,9 +308,9 @@ def cmd_demo(args):
     top_frame = pd.DataFrame({"symbol": _symbols(top.index), "weight": top.to_numpy()},
                              index=pd.Index(top.index, name="order_book_id"))
     frames["benchmark_weights"] = top_frame
-    _print_frame("Benchmark %s: ten largest weights on %s (%%; all %d sum to %.4f)"
+    _print_frame("Benchmark %s: ten largest weights on %s (%%; its %d weights sum to %.2f)"
                  % (DEMO_BENCHMARK, last.date(), weights_frame.shape[1],
-                    weights_frame.iloc[-1].sum()), top_frame)
+                    100.0 * weights_frame.iloc[-1].sum()), top_frame)
 
     curve = _module("caldre").get_treasury_bond_yield(dates).iloc[[-1]]
     curve.columns = ["%gY" % t for t in curve.columns]
