@@ -1,0 +1,1 @@
+"""Stand-in for the fund data package, importable for stub generation only."""
