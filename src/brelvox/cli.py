@@ -538,7 +538,10 @@ def build_parser():
 
     parser = argparse.ArgumentParser(
         prog=PROG, description="The brelvox market-data layer on the command line.",
-        epilog="Without --start the span is the last 20 trading dates up to --end.")
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="Without --start the span is the last 20 trading dates up to --end.\n"
+               "With the local data client, --db FILE (or %s) picks the database.\n"
+               "Exit status: 0 done, 1 no such data or instrument, 2 bad command line." % DB_ENV)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     p = sub.add_parser("demo", parents=[common], help="run the sample multi-asset portfolio")
