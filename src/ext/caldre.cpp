@@ -317,17 +317,17 @@ struct TenorCodes {
     std::size_t n = 0;
 };
 
-static TenorCodes code_tenors(nb::handle raw) {
+static TenorCodes code_tenors(const arrays::Objects& raw) {
     nb::module_ pd = bridge::pandas();
     nb::object na = pd.attr("NA"), nat = pd.attr("NaT");
-    const std::size_t rows = nb::len(raw);
+    const std::size_t rows = raw.size;
     TenorCodes out;
     out.code.assign(rows, -1);
     nb::dict code_of; // for labels that are not plain strings, or not where expected
     std::vector<PyObject*> seen;
     std::size_t guess = 0; // rows usually cycle through the tenors in one order
     for (std::size_t r = 0; r < rows; ++r) {
-        PyObject* t = PyList_GET_ITEM(raw.ptr(), static_cast<Py_ssize_t>(r));
+        PyObject* t = raw.items[r];
         if (!seen.empty() && same_text(seen[guess], t)) {
             out.code[r] = static_cast<std::int32_t>(guess);
             guess = guess + 1 == seen.size() ? 0 : guess + 1;
@@ -398,10 +398,8 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
     arrays::Floats rates;
     arrays::read_floats(frame["rate"], rates);
     const std::span<const double> rate = rates.values;
-    nb::object tenor_list = frame["tenor"].attr("tolist")();
-    if (!PyList_CheckExact(tenor_list.ptr())) tenor_list = nb::list(tenor_list);
-    nb::list tenors_raw = nb::borrow<nb::list>(tenor_list);
-    if (nb::len(tenors_raw) != rate.size())
+    arrays::Objects tenors_raw = arrays::read_objects(frame["tenor"]);
+    if (tenors_raw.size != rate.size())
         throw nb::value_error("get_yield_curves: tenor and rate columns differ in length");
     TenorCodes tenors = code_tenors(tenors_raw);
 
@@ -437,7 +435,7 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
         PyErr_Format(PyExc_ValueError,
                      "the data client's yield curve holds duplicate entries for (%R, %S); "
                      "cannot reshape",
-                     nb::handle(tenors_raw[r]).ptr(), when.ptr());
+                     tenors_raw.items[r], when.ptr());
         throw nb::python_error();
     }
 

@@ -71,6 +71,34 @@ inline void read_floats(nb::handle series, Floats& out) {
     out.values = out.storage;
 }
 
+// The objects of a column, borrowed from its numpy object array (kept alive by `owner`), or
+// from a list of them when the column holds another type.
+struct Objects {
+    nb::object owner;
+    PyObject* const* items = nullptr;
+    std::size_t size = 0;
+};
+
+inline Objects read_objects(nb::handle series) {
+    Objects out;
+    nb::object values = series.attr("to_numpy")();
+    nb::object np_object = bridge::numpy().attr("dtype")("O");
+    if (values.attr("dtype").equal(np_object) && nb::cast<int>(values.attr("ndim")) == 1 &&
+        nb::cast<bool>(values.attr("flags").attr("c_contiguous"))) {
+        nb::object data = values.attr("__array_interface__")["data"][0];
+        out.items = reinterpret_cast<PyObject* const*>(nb::cast<std::uintptr_t>(data));
+        out.size = nb::len(values);
+        out.owner = values;
+        return out;
+    }
+    nb::object list = nb::steal(PySequence_List(series.ptr()));
+    if (!list.is_valid()) throw nb::python_error();
+    out.size = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
+    out.items = out.size ? &PyList_GET_ITEM(list.ptr(), 0) : nullptr;
+    out.owner = list;
+    return out;
+}
+
 // A float64 array of rows x cols whose cells the caller fills (left uninitialised: every
 // cell is written before the array is handed on), owned by the numpy array.
 struct RawBlock {
