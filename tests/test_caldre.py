@@ -168,6 +168,13 @@ def test_no_valuation_is_missing_data(bond):
     assert err.value.args == ("估值数据", ["X.IB"], ["2021-03-01", "2021-03-04"])
 
 
+def test_ids_from_a_generator_are_read_once(bond):
+    api = bond(codes={"X.SH": "X.IB"}, valuations=valuation_frame(ALL_DAYS))
+    got = caldre.get_chinabond_valuation((i for i in ["X.SH", "Y.SH"]), ["ytm"], "s", "e")
+    assert api.calls[0] == ("get_secu_market_code", ["X.SH", "Y.SH"])
+    assert sorted(set(got.index.get_level_values(0))) == ["X.SH", "Y.SH"]
+
+
 def test_str_bond_list_is_refused(bond):
     api = bond(codes={}, valuations=valuation_frame(ALL_DAYS))
     with pytest.raises(TypeError, match="bond_list"):

@@ -192,10 +192,14 @@ static Field read_field(nb::handle frame, std::int64_t pos) {
     return out;
 }
 
-static nb::object get_chinabond_valuation(nb::handle bond_list, nb::handle fields,
+static nb::object get_chinabond_valuation(nb::handle bond_list_arg, nb::handle fields,
                                           nb::handle start_date, nb::handle end_date) {
-    if (PyUnicode_Check(bond_list.ptr()) || bond_list.is_none())
-        bridge::raise_arg_type("bond_list", "list", bond_list);
+    if (PyUnicode_Check(bond_list_arg.ptr()) || bond_list_arg.is_none())
+        bridge::raise_arg_type("bond_list", "list", bond_list_arg);
+    // The ids are read more than once: a one-shot iterator is taken into a list first.
+    nb::object bond_list = nb::borrow(bond_list_arg);
+    if (PyIter_Check(bond_list.ptr())) bond_list = nb::steal(PySequence_List(bond_list.ptr()));
+    if (!bond_list.is_valid()) throw nb::python_error();
     nb::object api = bridge::client(module_handle);
     {
         nb::object check = nb::steal(PySet_New(bond_list.ptr())); // ids must be hashable
