@@ -69,7 +69,7 @@ static Routing route(nb::handle bond_list, nb::handle table) {
             if (differs < 0) throw nb::python_error();
             if (differs) {
                 queried = twin;
-                out.primary[twin] = id; // a later caller id takes over, as before
+                out.primary[twin] = id; // of several, the last one files the rows first
             }
         }
         if (!callers.contains(queried)) callers[queried] = nb::list();
