@@ -308,6 +308,18 @@ def test_mixed_kinds_daily_profit_funds_come_first(client):
     assert fake.calls[1][1] == ["M2", "M1"] and fake.calls[3][1] == ["N2", "N1"]
 
 
+@pytest.mark.parametrize("flags", [
+    [False, True, np.nan], [False, True, None],
+    pd.array([False, True, None], dtype="boolean")], ids=["float", "object", "nullable"])
+def test_missing_flag_means_daily_profit(client, flags):
+    rows = pd.DataFrame({"order_book_id": ["N1", "M2", "M1"], "accrued_daily": flags,
+                         "symbol": ["a", "b", "c"]})
+    mixed_client(client, [])
+    quenta.ondrax.catalogue = rows
+    out = quenta.get_public_fund_daily_returns(["N1", "M2", "M1"], [FRI, MON])
+    assert list(out.columns) == ["M1", "M2", "N1"]
+
+
 def test_fund_listed_twice(client):
     rows = [("N2", False, "a"), ("M2", True, "b"), ("N1", False, "c"), ("M1", True, "d"),
             ("N1", False, "c again"), ("M2", None, None)]

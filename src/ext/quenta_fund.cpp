@@ -149,8 +149,12 @@ FundKinds select_funds(nb::handle catalogue, const bridge::IdLabels& ids) {
     nb::object flag_column = catalogue["accrued_daily"];
     nb::list cat_ids = nb::borrow<nb::list>(catalogue["order_book_id"].attr("tolist")());
     nb::list flags = nb::borrow<nb::list>(flag_column.attr("tolist")());
+    // A column of bool cannot hold a missing flag; any other may.
+    nb::object bool_dtype = bridge::numpy().attr("dtype")("bool");
+    const bool plain_flags = bool_dtype.equal(flag_column.attr("dtype"));
     const std::vector<std::int32_t> flag_missing =
-        bridge::to_vector<std::int32_t>(flag_column.attr("isna")(), "int32");
+        plain_flags ? std::vector<std::int32_t>(nb::len(flag_column), 0)
+                    : bridge::to_vector<std::int32_t>(flag_column.attr("isna")(), "int32");
     const std::size_t n_rows = cat_ids.size();
 
     // The distinct requested ids, sorted; where each request and each catalogue row falls.
