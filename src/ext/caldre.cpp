@@ -411,7 +411,7 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
     std::vector<std::int32_t> row_date(rate.size(), -1);
     std::vector<std::int64_t> level_pos;
     std::vector<std::int64_t> distinct_dates;
-    nb::object date_level = pd.attr("DatetimeIndex")(nb::list());
+    nb::object date_level; // set below when there are rows
     nb::object date_name = nb::none();
     if (!empty) {
         date_level = index.attr("levels")[1];
@@ -448,7 +448,10 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
     const bool same = core::covers_exactly(distinct_dates.size(), pos);
     nb::object rows_index;
     core::Panel curve;
-    if (same) {
+    if (same && !date_level.is_valid()) { // no rows, no dates: nothing was asked either
+        rows_index = dates.attr("rename")(dates.attr("name"));
+        curve = std::move(pivot.panel);
+    } else if (same) {
         bool whole_level = level_pos.size() == nb::len(date_level);
         for (std::size_t k = 0; whole_level && k < level_pos.size(); ++k)
             whole_level = level_pos[k] == static_cast<std::int64_t>(k);
