@@ -67,6 +67,41 @@ RowPlan relabel_rows(std::vector<std::int64_t>&& kept, std::span<const std::int3
     return plan;
 }
 
+bool keeps_every_row(std::span<const std::int64_t> kept, std::size_t rows,
+                     const std::vector<std::vector<std::int64_t>>& extra) {
+    if (kept.size() != rows) return false;
+    for (const auto& copies : extra)
+        if (!copies.empty()) return false;
+    return true;
+}
+
+std::vector<std::int32_t> recode(std::span<const std::int32_t> outer,
+                                 std::span<const std::int64_t> primary) {
+    std::vector<std::int32_t> out(outer.size());
+    for (std::size_t k = 0; k < outer.size(); ++k) {
+        const std::int32_t c = outer[k];
+        out[k] = c < 0 || static_cast<std::size_t>(c) >= primary.size()
+                     ? -1
+                     : static_cast<std::int32_t>(primary[static_cast<std::size_t>(c)]);
+    }
+    return out;
+}
+
+void copy_rows(std::span<const StridedColumn> columns, std::size_t rows) {
+    // Contiguous columns at once; strided ones (columns of one block) row by row together.
+    std::vector<StridedColumn> strided;
+    for (const StridedColumn& c : columns) {
+        if (c.stride == 1)
+            std::copy_n(c.values, rows, c.out);
+        else
+            strided.push_back(c);
+    }
+    if (strided.empty()) return;
+    for (std::size_t k = 0; k < rows; ++k)
+        for (const StridedColumn& c : strided)
+            c.out[k] = c.values[static_cast<std::int64_t>(k) * c.stride];
+}
+
 void gather_rows(std::span<const StridedColumn> columns, std::span<const std::int64_t> source) {
     for (std::size_t k = 0; k < source.size(); ++k)
         for (const StridedColumn& c : columns) c.out[k] = c.values[source[k] * c.stride];

@@ -35,6 +35,18 @@ struct StridedColumn {
     double* out;
 };
 
+// True when `kept` holds every one of `rows` rows and no label has extra copies: the result
+// then keeps the input's rows as they are.
+bool keeps_every_row(std::span<const std::int64_t> kept, std::size_t rows,
+                     const std::vector<std::vector<std::int64_t>>& extra);
+
+// Outer codes rewritten through `primary` (a code outside it becomes -1).
+std::vector<std::int32_t> recode(std::span<const std::int32_t> outer,
+                                 std::span<const std::int64_t> primary);
+
+// out[k] = values[k * stride] for every column and every k < rows.
+void copy_rows(std::span<const StridedColumn> columns, std::size_t rows);
+
 // out[k] = values[source[k] * stride] for every column, row by row.
 void gather_rows(std::span<const StridedColumn> columns, std::span<const std::int64_t> source);
 

@@ -234,18 +234,29 @@ static nb::object get_chinabond_valuation(nb::handle bond_list_arg, nb::handle f
     std::vector<std::int32_t> inner = arrays::read_codes(codes[1]);
     // A code outside its level (an index built without checks) counts as a missing label.
     const auto n_inner_level = static_cast<std::int32_t>(nb::len(nb::object(levels[1])));
+    bool inner_as_given = true;
     for (std::int32_t& c : inner)
-        if (c >= n_inner_level) c = -1;
+        if (c >= n_inner_level) {
+            c = -1;
+            inner_as_given = false;
+        }
     OuterLevel level = relabel_outer(levels[0], routing);
+    // Usually every row is kept once in place: only the outer codes change then.
     core::RowPlan plan;
+    std::vector<std::int32_t> outer_in_place;
+    bool in_place = false;
     {
         const std::size_t n_outer = nb::len(nb::object(levels[0]));
         const std::size_t n_inner = nb::len(nb::object(levels[1]));
         nb::gil_scoped_release unlocked;
-        plan = core::relabel_rows(core::first_of_each_pair(outer, inner, n_outer, n_inner), outer,
-                                  inner, level.primary, level.extra);
+        std::vector<std::int64_t> kept = core::first_of_each_pair(outer, inner, n_outer, n_inner);
+        in_place = core::keeps_every_row(kept, outer.size(), level.extra);
+        if (in_place)
+            outer_in_place = core::recode(outer, level.primary);
+        else
+            plan = core::relabel_rows(std::move(kept), outer, inner, level.primary, level.extra);
     }
-    const std::size_t rows = plan.source.size();
+    const std::size_t rows = in_place ? outer.size() : plan.source.size();
 
     nb::list field_list = nb::steal<nb::list>(PySequence_List(wanted.ptr()));
     std::vector<std::int64_t> pos =
@@ -258,6 +269,10 @@ static nb::object get_chinabond_valuation(nb::handle bond_list_arg, nb::handle f
     }
     if (!all_float) { // columns of other types are taken through their own arrays
         std::vector<std::int64_t> source = plan.source;
+        if (in_place) {
+            source.resize(rows);
+            for (std::size_t k = 0; k < rows; ++k) source[k] = static_cast<std::int64_t>(k);
+        }
         nb::object positions = bridge::numpy_array(std::move(source));
         for (Field& f : taken)
             if (f.kind == Field::other) f.taken = f.taken.attr("take")(positions);
@@ -276,17 +291,27 @@ static nb::object get_chinabond_valuation(nb::handle bond_list_arg, nb::handle f
     }
     {
         nb::gil_scoped_release unlocked;
-        core::gather_rows(gathered, plan.source);
+        if (in_place)
+            core::copy_rows(gathered, rows);
+        else
+            core::gather_rows(gathered, plan.source);
     }
 
     nb::list labels;
     nb::str source_term(kSourceTerm), remaining(kRemainingTerm);
     for (nb::handle f : field_list) labels.append(f.equal(source_term) ? nb::handle(remaining) : f);
     nb::object result_columns = pd.attr("Index")(labels, "name"_a = columns.attr("name"));
+    nb::object outer_codes, inner_codes;
+    if (in_place) {
+        outer_codes = arrays::int32_array(std::move(outer_in_place));
+        inner_codes = inner_as_given ? nb::object(codes[1]) : arrays::int32_array(std::move(inner));
+    } else {
+        outer_codes = bridge::numpy_array(std::move(plan.outer));
+        inner_codes = bridge::numpy_array(std::move(plan.inner));
+    }
     nb::object result_index = pd.attr("MultiIndex")(
         "levels"_a = nb::make_tuple(level.index, levels[1]),
-        "codes"_a = nb::make_tuple(bridge::numpy_array(std::move(plan.outer)),
-                                   bridge::numpy_array(std::move(plan.inner))),
+        "codes"_a = nb::make_tuple(outer_codes, inner_codes),
         "names"_a = nb::make_tuple("order_book_id", "date"), "verify_integrity"_a = false);
 
     if (all_float)

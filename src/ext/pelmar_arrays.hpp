@@ -116,6 +116,15 @@ inline RawBlock raw_block(std::size_t rows, std::size_t cols) {
     return out;
 }
 
+// A one-dimensional int32 numpy array owning `values` (no copy).
+inline nb::object int32_array(std::vector<std::int32_t>&& values) {
+    auto* heap = new std::vector<std::int32_t>(std::move(values));
+    nb::capsule owner(heap,
+                      [](void* p) noexcept { delete static_cast<std::vector<std::int32_t>*>(p); });
+    std::size_t shape[1] = {heap->size()};
+    return nb::ndarray<nb::numpy, std::int32_t>(heap->data(), 1, shape, owner).cast();
+}
+
 // Nanoseconds since 1970 of a DatetimeIndex (NaT: INT64_MIN), read in place when it is
 // tz-naive; anything else goes through the bridge's conversion.
 inline std::vector<std::int64_t> datetime_index_ns(nb::handle index) {
