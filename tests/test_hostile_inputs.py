@@ -413,3 +413,13 @@ def test_none_is_an_ordinary_value_for_unchecked_parameters(market):
     assert cash.shape == (len(D), 1) and cash.isna().all().all()
     with pytest.raises(MissingData):
         quenta._not_found_behave(None, None)
+
+
+def test_reindex_of_something_without_labels_names_the_argument():
+    frevo = pytest.importorskip("brelvox.utils.frevo")
+    for old in ("abc", [1, 2], b"x", (1,)):
+        with pytest.raises(TypeError, match="old: expected a Series or DataFrame, got"):
+            frevo.maybe_reindex(old, pd.Index([1, 2]))
+    # duck-typed holders of labels still work as before
+    series = pd.Series([1.0, 2.0], index=[1, 2])
+    assert frevo.maybe_reindex(series, [2, 1]) is series

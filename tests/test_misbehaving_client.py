@@ -332,7 +332,8 @@ def test_odd_valuation_and_curve_answers_for_chinabond(market):
     pd.testing.assert_frame_equal(
         caldre.get_chinabond_valuation(fm.BONDS, ["yield"], D[0], D[-1]), expected)
     curve_expected = caldre.get_treasury_bond_yield(D)
-    curve = market.curve[market.curve.index.get_level_values(1) <= D[-1]]
+    on = market.curve.index.get_level_values(1)
+    curve = market.curve[(on >= D[0]) & (on <= D[-1])]
     for answer, same in ((curve.sample(frac=1.0, random_state=5), True),
                          (curve.assign(extra=1.0), True), (curve.iloc[:0], False),
                          (curve.reset_index(level=0), False), (curve["rate"], False)):

@@ -44,8 +44,16 @@ nb::object maybe_reindex(nb::handle old, nb::handle index, nb::handle axis) {
     const int on_rows = PyObject_RichCompareBool(axis.ptr(), nb::int_(0).ptr(), Py_EQ);
     if (on_rows < 0) throw nb::python_error();
     nb::object current = old.attr(on_rows ? "index" : "columns");
+    nb::object index_type = bridge::pandas().attr("Index");
+    const bool current_is_index = nb::isinstance(current, index_type);
+    // A str or list has an index() method, not labels: say what was expected.
+    if (!current_is_index && !PyIter_Check(current.ptr()) && !PySequence_Check(current.ptr())) {
+        PyErr_Format(PyExc_TypeError, "old: expected a Series or DataFrame, got %.200s",
+                     Py_TYPE(old.ptr())->tp_name);
+        throw nb::python_error();
+    }
     // Equal indexes hold equal label sets; comparing them avoids boxing every label.
-    const bool equal_index = nb::isinstance(labels, bridge::pandas().attr("Index")) &&
+    const bool equal_index = current_is_index && nb::isinstance(labels, index_type) &&
                              current.attr("dtype").equal(labels.attr("dtype")) &&
                              truthy(current.attr("equals")(labels));
     if (equal_index || same_label_set(current, labels)) return nb::borrow(old);
