@@ -74,6 +74,10 @@ void raise_missing_data(const char* kind, nb::handle order_book_ids, nb::handle 
     throw nb::python_error();
 }
 
+bool has_rows(nb::handle frame) {
+    return !frame.is_none() && !nb::cast<bool>(frame.attr("empty"));
+}
+
 bool error_is(const nb::python_error& error, PyObject* type) {
     return error.matches(type);
 }

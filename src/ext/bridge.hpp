@@ -42,6 +42,9 @@ void require_str(nb::handle value, const char* name);
 // Raises brelvox.exceptions.MissingData(kind, order_book_ids, dates).
 [[noreturn]] void raise_missing_data(const char* kind, nb::handle order_book_ids, nb::handle dates);
 
+// True for a client answer holding at least one row (None and empty frames hold none).
+bool has_rows(nb::handle frame);
+
 // True when the pending Python error is an instance of `type`; the error stays set.
 bool error_is(const nb::python_error& error, PyObject* type);
 

@@ -27,10 +27,6 @@ template <class F> static nb::object none_on_value_error(F&& fn) {
     }
 }
 
-static bool has_rows(nb::handle frame) {
-    return !frame.is_none() && !nb::cast<bool>(frame.attr("empty"));
-}
-
 // Position of each action's instrument in `columns` and its ex-date (ns), read from the
 // answer's (order_book_id, ex_dividend_date) index, or from columns of those names.
 static void read_action_keys(nb::handle answer, nb::handle columns,
@@ -89,10 +85,10 @@ static void fetch_actions(nb::handle columns, nb::handle date_index,
     nb::object first = date_index[1], last = date_index[-1];
     nb::object answer =
         none_on_value_error([&] { return api.attr("get_split")(columns, first, last); });
-    if (has_rows(answer))
+    if (bridge::has_rows(answer))
         splits = read_actions(answer, "split_coefficient_to", "split_coefficient_from", columns);
     answer = none_on_value_error([&] { return api.attr("get_dividend")(columns, first, last); });
-    if (has_rows(answer))
+    if (bridge::has_rows(answer))
         dividends = read_actions(answer, "dividend_cash_before_tax", "round_lot", columns);
 }
 
@@ -121,7 +117,7 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
         return api.attr("get_price")(order_book_ids, start, last, "fields"_a = field,
                                      "expect_df"_a = true, "adjust_type"_a = "none");
     });
-    if (!has_rows(price)) not_found(dates, order_book_ids);
+    if (!bridge::has_rows(price)) not_found(dates, order_book_ids);
 
     bridge::LongFrame frame = bridge::read_long_index(price, "get_price");
     bridge::FloatColumn column(price[field]);
@@ -213,20 +209,20 @@ NB_MODULE(quenta, m) {
                          "order_book_ids"_a.none()));
     bridge::export_function(m, "_get_daily_returns",
                             nb::cpp_function(&get_daily_returns, nb::name("_get_daily_returns"),
-                                             "order_book_ids"_a, "dates"_a, "field"_a,
-                                             "adjust_dividend"_a = false));
+                                             "order_book_ids"_a.none(), "dates"_a.none(),
+                                             "field"_a.none(), "adjust_dividend"_a.none() = false));
     bridge::export_function(
         m, "_adjust_daily_return",
         nb::cpp_function(&adjust_daily_return, nb::name("_adjust_daily_return")));
     bridge::export_function(m, "get_equity_daily_returns",
                             nb::cpp_function(&equity_returns, nb::name("get_equity_daily_returns"),
-                                             "order_book_ids"_a, "dates"_a));
+                                             "order_book_ids"_a.none(), "dates"_a.none()));
     bridge::export_function(m, "get_option_daily_returns",
                             nb::cpp_function(&option_returns, nb::name("get_option_daily_returns"),
-                                             "order_book_ids"_a, "dates"_a));
+                                             "order_book_ids"_a.none(), "dates"_a.none()));
     bridge::export_function(m, "get_future_daily_returns",
                             nb::cpp_function(&future_returns, nb::name("get_future_daily_returns"),
-                                             "order_book_ids"_a, "dates"_a));
+                                             "order_book_ids"_a.none(), "dates"_a.none()));
     // Bonds (quenta_bond.cpp), then cash and public funds (quenta_fund.cpp).
     void register_bond_returns(nb::module_ & m);
     void register_fund_returns(nb::module_ & m);

@@ -19,10 +19,6 @@ const char* const kBondDoc = " 获取债券收益率数据. ";
 const char* const kFields[] = {"dirty_price_eod", "accrued_interest_intraday",
                                "accrued_interest_eod", "residual_principal"};
 
-bool has_rows(nb::handle frame) {
-    return !frame.is_none() && !nb::cast<bool>(frame.attr("empty"));
-}
-
 // `with_payment` is accepted for callers' sake: payments always count.
 nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::handle) {
     nb::object first = dates[0];
@@ -34,7 +30,7 @@ nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::h
     for (const char* field : kFields) fields.append(nb::str(field));
     nb::object answer = bond.attr("get_valuation")(
         order_book_ids, pre_date, last, "fields"_a = fields, "valuation_type"_a = "short");
-    if (!has_rows(answer)) bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
+    if (!bridge::has_rows(answer)) bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
 
     // Only read: the answer may live on in the client's own cache.
     KeyedRows rows = read_keyed_rows(answer, "get_valuation");
@@ -73,6 +69,6 @@ void register_bond_returns(nb::module_& m) {
     bridge::export_function(m, "get_bond_daily_returns",
                             nb::cpp_function(&bond_daily_returns,
                                              nb::name("get_bond_daily_returns"), "order_book_ids"_a,
-                                             "dates"_a, "with_payment"_a = true),
+                                             "dates"_a, "with_payment"_a.none() = true),
                             kBondDoc);
 }

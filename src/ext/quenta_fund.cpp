@@ -21,10 +21,6 @@ const char* const kDailyProfitKind = "公募基金日收益率";
 const char* const kNetValueKind = "公募基金净值";
 const char* const kPublicFund = "公募基金";
 
-bool has_rows(nb::handle frame) {
-    return !frame.is_none() && !nb::cast<bool>(frame.attr("empty"));
-}
-
 [[noreturn]] void raise_key_error(nb::handle key) {
     PyErr_SetObject(PyExc_KeyError, key.ptr());
     throw nb::python_error();
@@ -66,7 +62,7 @@ std::unique_ptr<FundAnswer> fetch_daily_profit(nb::handle funds, nb::handle date
         bridge::client(module_handle)
             .attr("fund")
             .attr("get_nav")(funds, first, last, "daily_profit", "expect_df"_a = true);
-    if (!has_rows(answer)) bridge::raise_missing_data(kDailyProfitKind, funds, dates);
+    if (!bridge::has_rows(answer)) bridge::raise_missing_data(kDailyProfitKind, funds, dates);
     return std::make_unique<FundAnswer>(answer, "daily_profit");
 }
 
@@ -79,7 +75,7 @@ std::unique_ptr<FundAnswer> fetch_net_value(nb::handle funds, nb::handle dates) 
     nb::object last = dates[-1];
     nb::object answer = api.attr("fund").attr("get_nav")(funds, start, last, "adjusted_net_value",
                                                          "expect_df"_a = true);
-    if (!has_rows(answer)) bridge::raise_missing_data(kNetValueKind, funds, dates);
+    if (!bridge::has_rows(answer)) bridge::raise_missing_data(kNetValueKind, funds, dates);
     return std::make_unique<FundAnswer>(answer, "adjusted_net_value");
 }
 
@@ -290,7 +286,8 @@ void register_fund_returns(nb::module_& m) {
     module_handle = m;
     bridge::export_function(m, "get_cash_daily_returns",
                             nb::cpp_function(&cash_returns, nb::name("get_cash_daily_returns"),
-                                             "order_book_ids"_a, "dates"_a, "returns"_a = 0.0),
+                                             "order_book_ids"_a, "dates"_a,
+                                             "returns"_a.none() = 0.0),
                             kCashDoc);
     bridge::export_function(m, "_get_public_fund_daily_profit_return",
                             nb::cpp_function(&daily_profit_frame,
