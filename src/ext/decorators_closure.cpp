@@ -122,11 +122,11 @@ void init_decorator_type() {
         {Py_tp_members, members},
         {0, nullptr},
     };
-    PyType_Spec spec = {"brelvox.utils.decorators.decorator", sizeof(Decorator), 0,
+    PyType_Spec type_layout = {"brelvox.utils.decorators.decorator", sizeof(Decorator), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
                         slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_layout);
     if (!type) throw nb::python_error();
     decorator_type = reinterpret_cast<PyTypeObject*>(type);
 }

@@ -205,10 +205,10 @@ PyTypeObject* make_hashed_seq_type() {
         {Py_tp_getset, seq_getset},
         {0, nullptr},
     };
-    PyType_Spec spec = {"brelvox.utils.decorators._HashedSeq", sizeof(HashedSeq), 0,
+    PyType_Spec type_layout = {"brelvox.utils.decorators._HashedSeq", sizeof(HashedSeq), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
     nb::object bases = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyList_Type)));
-    PyObject* type = PyType_FromSpecWithBases(&spec, bases.ptr());
+    PyObject* type = PyType_FromSpecWithBases(&type_layout, bases.ptr());
     if (!type) throw nb::python_error();
     nb::object slot_names = nb::make_tuple("hashvalue");
     if (PyObject_SetAttrString(type, "__slots__", slot_names.ptr()) < 0) {
