@@ -52,6 +52,17 @@ void export_function(nb::module_& module, const char* name, nb::object callable,
     module.attr(name) = func;
 }
 
+nb::object checked(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+bool truthy(nb::handle value) {
+    const int rc = PyObject_IsTrue(value.ptr());
+    if (rc < 0) throw nb::python_error();
+    return rc == 1;
+}
+
 void raise_arg_type(const char* name, const char* expected, nb::handle value) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,

@@ -32,6 +32,11 @@ nb::object client(nb::handle module);
 void export_function(nb::module_& module, const char* name, nb::object callable,
                      const char* doc = nullptr);
 
+// A new reference from the C API as an object; NULL (a Python error is set) throws.
+nb::object checked(PyObject* result);
+// Truth value of `value`; an error raised by its __bool__ propagates.
+bool truthy(nb::handle value);
+
 // ---- argument checks and errors ---------------------------------------------------------
 
 // Accepts exactly a `str` or None; anything else raises the package's TypeError.

@@ -8,6 +8,8 @@
 namespace brelvox::format {
 
 namespace bridge = brelvox::bridge;
+using bridge::checked;
+using bridge::truthy;
 
 // Defined in format_encoder.cpp.
 void add_json_encoder(nb::module_& module);
@@ -39,11 +41,6 @@ const char* const kTimestampPattern = R"re(^(?P<year>[0-9][0-9][0-9][0-9])
     (?:\.(?P<fraction>[0-9]*))?
     (?:[ \t]*(?P<tz>Z|(?P<tz_sign>[-+])(?P<tz_hour>[0-9][0-9]?)
     (?::(?P<tz_minute>[0-9][0-9]))?))?)?$)re";
-
-nb::object checked(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
 
 nb::object call1(PyObject* callable, nb::handle arg) {
     return checked(PyObject_CallOneArg(callable, arg.ptr()));

@@ -5,15 +5,12 @@
 
 namespace brelvox::format {
 
+using bridge::checked;
+
 namespace {
 
 PyObject* base_default = nullptr; // json.JSONEncoder.default
 PyObject* uuid_type = nullptr;
-
-nb::object checked(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
 
 bool is_zero(nb::handle owner, const char* field) {
     nb::object value = owner.attr(field);

@@ -6,20 +6,11 @@
 namespace brelvox::frevo {
 
 namespace bridge = brelvox::bridge;
+using bridge::checked;
+using bridge::truthy;
 static nb::handle module_handle;
 
 namespace {
-
-nb::object checked(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
-
-bool truthy(nb::handle value) {
-    const int rc = PyObject_IsTrue(value.ptr());
-    if (rc < 0) throw nb::python_error();
-    return rc == 1;
-}
 
 // Whether the two collections hold the same labels, duplicates and order aside.
 bool same_label_set(nb::handle current, nb::handle wanted) {

@@ -6,14 +6,11 @@
 namespace brelvox::tolvik {
 
 namespace bridge = brelvox::bridge;
+using bridge::checked;
+using bridge::truthy;
 static nb::handle module_handle;
 
 namespace {
-
-nb::object checked(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
 
 // The exchange calendar is the client itself, the interbank one its bond namespace.
 nb::object exchange() {
