@@ -9,7 +9,7 @@ import types
 import numpy as np
 import pandas as pd
 
-from harness import best_time, report
+from harness import best_time, report, price_panel_floor
 
 sys.modules.setdefault("ondrax", types.ModuleType("ondrax"))
 from brelvox.marketdata import quenta  # noqa: E402
@@ -57,14 +57,7 @@ def scenario(n_ids, n_dates, event_share, seed=0):
 
 
 def floor(client, ids, dates):
-    """Take the arrays out of the answer and build a result frame of the same shape."""
-    frame = client.price
-    codes = [np.asarray(c) for c in frame.index.codes]
-    values = frame["close"].to_numpy(dtype="float64")
-    out = np.empty((len(ids), len(dates)))
-    out[:] = values[: out.size].reshape(out.shape) if values.size >= out.size else 0.0
-    return pd.DataFrame(out.T, index=dates.rename("date"),
-                        columns=pd.Index(ids, name="order_book_id"), copy=False), codes
+    return price_panel_floor(client.price, ids, dates)
 
 
 def main():

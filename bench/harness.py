@@ -7,6 +7,9 @@ the arrays out of the client's answer and building a result of the same shape).
 import gc
 import time
 
+import numpy as np
+import pandas as pd
+
 
 def best_time(fn, repeat=5, number=1):
     """Best wall time of `number` calls of fn() over `repeat` rounds, in seconds per call."""
@@ -30,3 +33,14 @@ def report(name, seconds, floor_seconds, target=None):
     print("%-48s %10.3f ms   floor %10.3f ms   ratio %6.2f%s"
           % (name, seconds * 1e3, floor_seconds * 1e3, ratio, verdict))
     return ratio
+
+
+def price_panel_floor(price, ids, dates, field="close"):
+    """The floor of a price-panel function: take the index codes and the value column out of
+    the client's frame on (id, date), and build a dates x ids frame from an array."""
+    codes = [np.asarray(c) for c in price.index.codes]
+    values = price[field].to_numpy(dtype="float64")
+    out = np.empty((len(ids), len(dates)))
+    out[:] = values[: out.size].reshape(out.shape) if values.size >= out.size else 0.0
+    return pd.DataFrame(out.T, index=dates.rename("date"),
+                        columns=pd.Index(ids, name="order_book_id"), copy=False), codes
