@@ -96,3 +96,34 @@ def test_caches_end_consistent_after_concurrent_refreshes(market):
     assert set(where) == set(cache._oset) == set(cache._otypedict)
     assert all(cache._otypedict[oid] == code for oid, code in where.items())
     assert set(extra) <= set(cache._typedict["bond"])
+
+
+def test_kernels_without_the_interpreter_lock_agree_at_a_larger_scale(market):
+    monkeypatch, built, client = market
+    names = {m.__name__.rsplit(".", 1)[-1]: m for m in built}
+    if "quenta" not in names and "oprane" not in names:
+        pytest.skip("neither returns nor prices are built")
+    import numpy as np
+    import pandas as pd
+
+    ids = ["S%04d.XSHE" % i for i in range(300)]
+    days = fm.DAYS
+    rng = np.random.default_rng(7)
+    values = 10.0 * np.cumprod(1.0 + rng.normal(0.0, 0.01, (len(ids), len(days))), axis=1)
+    keep = rng.random(values.shape) > 0.05  # scattered gaps
+    index = pd.MultiIndex.from_product([ids, days], names=["order_book_id", "date"])
+    flat = values.ravel()
+    client.prices = pd.DataFrame({"close": flat, "settlement": flat * 1.01},
+                                 index=index)[keep.ravel()]
+    dates = days[3:]
+    calls = []
+    if "quenta" in names:
+        calls.append(("returns", lambda: names["quenta"].get_equity_daily_returns(ids, dates)))
+        calls.append(("futures", lambda: names["quenta"].get_future_daily_returns(ids[::-1], dates)))
+    if "oprane" in names:
+        calls.append(("prices", lambda: names["oprane"].get_equity_price(ids, dates)))
+        calls.append(("settlement", lambda: names["oprane"].get_futures_price(ids[:50], dates[::2])))
+    expected = [call() for _, call in calls]
+    for k, results in enumerate(_run_threads(calls, 300)):
+        for i, got in results:
+            assert fm.same_result(got, expected[i]), "thread %d, %s" % (k, calls[i][0])
