@@ -29,7 +29,21 @@ template <class F> static nb::object none_on_value_error(F&& fn) {
 
 // Position of each action's instrument in `columns` and its ex-date (ns), read from the
 // answer's (order_book_id, ex_dividend_date) index, or from columns of those names.
-static void read_action_keys(nb::handle answer, nb::handle columns,
+// The instruments of a price panel: their Index and, when known, their text in ascending
+// order (looked up natively instead of through the Index).
+struct Instruments {
+    nb::handle index;
+    const std::vector<std::string>* sorted = nullptr;
+
+    std::vector<std::int64_t> positions(nb::handle labels) const {
+        if (!sorted)
+            return bridge::to_vector<std::int64_t>(index.attr("get_indexer")(labels), "int64");
+        bridge::IdLabels wanted = bridge::read_ids(labels, "order_book_id");
+        return bridge::positions_of_ids(wanted, *sorted);
+    }
+};
+
+static void read_action_keys(nb::handle answer, const Instruments& columns,
                              std::vector<std::int64_t>& where, std::vector<std::int64_t>& when) {
     nb::module_ pd = bridge::pandas();
     nb::object index = answer.attr("index");
@@ -42,8 +56,7 @@ static void read_action_keys(nb::handle answer, nb::handle columns,
         }
         if (id_level >= 0 && date_level >= 0) {
             nb::object levels = index.attr("levels");
-            std::vector<std::int64_t> id_of_level = bridge::to_vector<std::int64_t>(
-                columns.attr("get_indexer")(levels[id_level]), "int64");
+            std::vector<std::int64_t> id_of_level = columns.positions(levels[id_level]);
             std::vector<std::int64_t> date_of_level = bridge::datetime_ns(levels[date_level]);
             std::vector<std::int32_t> ids = bridge::level_codes(index, id_level);
             std::vector<std::int32_t> dates = bridge::level_codes(index, date_level);
@@ -58,15 +71,14 @@ static void read_action_keys(nb::handle answer, nb::handle columns,
         }
     }
     nb::object rows = answer.attr("reset_index")();
-    where = bridge::to_vector<std::int64_t>(columns.attr("get_indexer")(rows["order_book_id"]),
-                                            "int64");
+    where = columns.positions(rows["order_book_id"]);
     when = bridge::datetime_ns(rows["ex_dividend_date"]);
 }
 
 // Splits or dividends of a client answer as actions on the columns of `columns`.
 static std::vector<core::CorporateAction> read_actions(nb::handle answer, const char* numerator,
                                                        const char* denominator,
-                                                       nb::handle columns) {
+                                                       const Instruments& columns) {
     std::vector<std::int64_t> where, when;
     read_action_keys(answer, columns, where, when);
     bridge::FloatColumn num(answer[numerator]), den(answer[denominator]);
@@ -78,16 +90,17 @@ static std::vector<core::CorporateAction> read_actions(nb::handle answer, const 
 
 // Splits and dividends of the instruments `columns` from the first date after the fetched
 // range's first to its last (the trading date before the request is never adjusted).
-static void fetch_actions(nb::handle columns, nb::handle date_index,
+static void fetch_actions(const Instruments& columns, nb::handle date_index,
                           std::vector<core::CorporateAction>& splits,
                           std::vector<core::CorporateAction>& dividends) {
     nb::object api = bridge::client(module_handle);
     nb::object first = date_index[1], last = date_index[-1];
     nb::object answer =
-        none_on_value_error([&] { return api.attr("get_split")(columns, first, last); });
+        none_on_value_error([&] { return api.attr("get_split")(columns.index, first, last); });
     if (bridge::has_rows(answer))
         splits = read_actions(answer, "split_coefficient_to", "split_coefficient_from", columns);
-    answer = none_on_value_error([&] { return api.attr("get_dividend")(columns, first, last); });
+    answer =
+        none_on_value_error([&] { return api.attr("get_dividend")(columns.index, first, last); });
     if (bridge::has_rows(answer))
         dividends = read_actions(answer, "dividend_cash_before_tax", "round_lot", columns);
 }
@@ -95,8 +108,8 @@ static void fetch_actions(nb::handle columns, nb::handle date_index,
 // Returns of `price` from its second date on (actions applied when asked), cells without a
 // return holding `missing`.
 static bridge::ResultArray returns_of(core::PanelView price, const std::vector<std::int64_t>& dates,
-                                      bool adjust, nb::handle columns, nb::handle date_index,
-                                      double missing) {
+                                      bool adjust, const Instruments& columns,
+                                      nb::handle date_index, double missing) {
     std::vector<core::CorporateAction> splits, dividends;
     if (adjust && price.n_dates >= 2) fetch_actions(columns, date_index, splits, dividends);
     bridge::ResultArray out =
@@ -127,7 +140,7 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     if (adjust < 0) throw nb::python_error();
     nb::object data_ids = bridge::str_index(frame.ids, "order_book_id");
     bridge::ResultArray change =
-        returns_of(panel, frame.dates, adjust == 1, data_ids, frame.date_index, 0.0);
+        returns_of(panel, frame.dates, adjust == 1, {data_ids, &frame.ids}, frame.date_index, 0.0);
 
     bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
     const std::vector<std::int64_t> data_dates(frame.dates.begin() + (frame.dates.empty() ? 0 : 1),
@@ -172,7 +185,7 @@ static nb::object adjust_daily_return(nb::handle price) {
     for (std::size_t t = 0; t < n_dates; ++t)
         for (std::size_t i = 0; i < n_ids; ++i) panel.at(i, t) = by_date[t * n_ids + i];
     bridge::ResultArray change =
-        returns_of(panel, dates, true, columns, index, std::numeric_limits<double>::quiet_NaN());
+        returns_of(panel, dates, true, {columns}, index, std::numeric_limits<double>::quiet_NaN());
     return bridge::make_frame(std::move(change), bridge::without_first(index), columns);
 }
 
