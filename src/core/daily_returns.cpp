@@ -27,17 +27,13 @@ std::ptrdiff_t landing_date(const double* series, std::span<const std::int64_t> 
 
 // r[t - 1] = change of p from t - 1 to t, for t in [1, n].
 void series_change(const double* p, std::size_t n, double missing, double* r) {
-    // Plain element-wise change (vectorised); redone below when a price is missing. A
-    // series is a few KB, so the extra passes run in cache.
-    std::size_t gaps = 0;
-    for (std::size_t t = 0; t <= n; ++t) gaps += p[t] != p[t];
-    if (gaps == 0) {
-        for (std::size_t t = 1; t <= n; ++t) r[t - 1] = p[t] / p[t - 1] - 1.0;
-        if (missing == missing)
-            for (std::size_t t = 0; t < n; ++t)
-                if (r[t] != r[t]) r[t] = missing;
-        return;
-    }
+    // Plain element-wise change first (vectorised, one streaming read of the prices). A NaN
+    // in it means a missing price somewhere (or 0/0): the series is then redone with gaps
+    // padded. A series is a few KB, so the check and the redo run in cache.
+    for (std::size_t t = 1; t <= n; ++t) r[t - 1] = p[t] / p[t - 1] - 1.0;
+    bool any_nan = false;
+    for (std::size_t t = 0; t < n; ++t) any_nan |= r[t] != r[t];
+    if (!any_nan) return;
     double last = p[0];
     for (std::size_t t = 1; t <= n; ++t) {
         const double now = std::isnan(p[t]) ? last : p[t];
