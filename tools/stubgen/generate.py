@@ -39,7 +39,8 @@ def generate(tree, out):
             patterns = os.path.join(HERE, module + ".pat")
             if os.path.exists(patterns):
                 command += ["-p", patterns]
-        subprocess.run(command, check=True, env=env, cwd=out)
+        # Run away from any source tree, whose brelvox would shadow the built one.
+        subprocess.run(command, check=True, env=env, cwd=HERE)
         written += [os.path.join(target, m.rsplit(".", 1)[1] + ".pyi") for m in modules]
     marker = os.path.join(out, "brelvox", "py.typed")
     if not os.path.exists(marker):
