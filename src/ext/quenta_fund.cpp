@@ -286,7 +286,7 @@ void register_fund_returns(nb::module_& m) {
     module_handle = m;
     bridge::export_function(m, "get_cash_daily_returns",
                             nb::cpp_function(&cash_returns, nb::name("get_cash_daily_returns"),
-                                             "order_book_ids"_a, "dates"_a,
+                                             "order_book_ids"_a.none(), "dates"_a.none(),
                                              "returns"_a.none() = 0.0),
                             kCashDoc);
     bridge::export_function(m, "_get_public_fund_daily_profit_return",
