@@ -1,4 +1,5 @@
 #include "daily_returns.hpp"
+#include "wide_vectors.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -103,9 +104,10 @@ Panel padded_change(PanelView price) {
     return out;
 }
 
-void adjusted_returns(PanelView price, std::span<const std::int64_t> dates,
-                      std::span<const CorporateAction> splits,
-                      std::span<const CorporateAction> dividends, double missing, double* out) {
+BRELVOX_WIDE_VECTORS void adjusted_returns(PanelView price, std::span<const std::int64_t> dates,
+                                           std::span<const CorporateAction> splits,
+                                           std::span<const CorporateAction> dividends,
+                                           double missing, double* out) {
     if (price.n_dates == 0) return;
     const std::size_t n = price.n_dates - 1;
     // Bucket the actions by instrument (counting sort keeps record order, splits first).

@@ -8,13 +8,7 @@
 
 #include "align.hpp"
 
-// Wider vectors where the processor has them. The results are the same bit for bit: no
-// fused multiply-add is enabled, and every operation is rounded as in the default build.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define BRELVOX_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
-#else
-#define BRELVOX_WIDE_VECTORS
-#endif
+#include "wide_vectors.hpp"
 
 namespace brelvox::core {
 
