@@ -449,25 +449,30 @@ LongFrame read_long_index(nb::handle frame, const char* what) {
         canonical_codes = codes_form_panel(id_codes, date_codes, n_id_levels, n_date_levels);
     }
 
-    std::string label_what = std::string(what) + ": order_book_id level";
-    out.ids = str_labels(levels[0], label_what.c_str());
-    std::vector<std::int64_t> kept;
-    std::vector<std::int32_t> id_remap =
-        used_ascending(out.ids, id_codes, std::less<std::string>{}, kept, canonical_codes);
-
-    nb::object date_level = as_naive_datetime_index(levels[1]);
-    out.dates = datetime_ns(date_level);
-    std::vector<std::int32_t> date_remap =
-        used_ascending(out.dates, date_codes, std::less<std::int64_t>{}, kept, canonical_codes);
-    out.date_index = date_level.attr("take")(numpy_array(std::move(kept)));
-
-    nb::gil_scoped_release unlocked;
     auto identity = [](const std::vector<std::int32_t>& remap) {
         for (std::size_t k = 0; k < remap.size(); ++k)
             if (remap[k] != static_cast<std::int32_t>(k)) return false;
         return true;
     };
-    out.dense_sorted = canonical_codes ? identity(id_remap) && identity(date_remap)
+    std::string label_what = std::string(what) + ": order_book_id level";
+    out.ids = str_labels(id_level, label_what.c_str());
+    std::vector<std::int64_t> kept;
+    std::vector<std::int32_t> id_remap =
+        used_ascending(out.ids, id_codes, std::less<std::string>{}, kept, canonical_codes);
+    // Levels that are already the sorted, used labels serve as they are.
+    const bool ids_as_level = identity(id_remap);
+    out.id_index = ids_as_level ? id_level : str_index(out.ids, "order_book_id");
+
+    nb::object date_level = as_naive_datetime_index(date_level_raw);
+    out.dates = datetime_ns(date_level);
+    std::vector<std::int32_t> date_remap =
+        used_ascending(out.dates, date_codes, std::less<std::int64_t>{}, kept, canonical_codes);
+    const bool dates_as_level = identity(date_remap);
+    out.date_index =
+        dates_as_level ? date_level : date_level.attr("take")(numpy_array(std::move(kept)));
+
+    nb::gil_scoped_release unlocked;
+    out.dense_sorted = canonical_codes ? ids_as_level && dates_as_level
                                        : rows_form_panel(id_codes, id_remap, date_codes, date_remap,
                                                          out.ids.size(), out.dates.size());
     if (!out.dense_sorted) {

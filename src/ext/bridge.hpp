@@ -124,6 +124,7 @@ nb::object str_index(const std::vector<std::string>& labels, const char* name);
 struct LongFrame {
     nb::object frame;
     std::vector<std::string> ids;       // distinct instruments present, ascending
+    nb::object id_index;                // those instruments as an Index (any name)
     std::vector<std::int64_t> dates;    // distinct dates present, ascending (ns)
     nb::object date_index;              // those dates as a DatetimeIndex in the client's unit
     std::vector<std::int32_t> row_id;   // per row: position in `ids`, -1 when missing

@@ -138,7 +138,7 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     core::PanelView panel = bridge::panel_view(frame, column, storage);
     const int adjust = PyObject_IsTrue(adjust_dividend.ptr());
     if (adjust < 0) throw nb::python_error();
-    nb::object data_ids = bridge::str_index(frame.ids, "order_book_id");
+    nb::object data_ids = bridge::renamed(frame.id_index, "order_book_id");
     bridge::ResultArray change =
         returns_of(panel, frame.dates, adjust == 1, {data_ids, &frame.ids}, frame.date_index, 0.0);
 
