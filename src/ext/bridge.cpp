@@ -8,11 +8,25 @@
 
 namespace brelvox::bridge {
 
+namespace {
+// Imported once: a module stays in the interpreter for good, and a fresh import on every
+// call costs more than many a small request's whole arithmetic.
+nb::module_ imported_once(PyObject*& slot, const char* name) {
+    if (!slot) {
+        slot = PyImport_ImportModule(name); // reference kept for the interpreter's life
+        if (!slot) throw nb::python_error();
+    }
+    return nb::borrow<nb::module_>(slot);
+}
+PyObject* pandas_module = nullptr;
+PyObject* numpy_module = nullptr;
+} // namespace
+
 nb::module_ pandas() {
-    return nb::module_::import_("pandas");
+    return imported_once(pandas_module, "pandas");
 }
 nb::module_ numpy() {
-    return nb::module_::import_("numpy");
+    return imported_once(numpy_module, "numpy");
 }
 
 nb::object client(nb::handle module) {
