@@ -79,25 +79,6 @@ static Day previous_trading_date(nb::handle api, nb::handle day) {
     return {pre, nb::cast<std::int64_t>(pre.attr("value"))};
 }
 
-// An instrument-major float64 array for the kernel to fill, and its memory.
-struct ResultArray {
-    nb::object array;
-    double* data = nullptr;
-    std::size_t size = 0;
-};
-static ResultArray result_array(std::size_t n_ids, std::size_t n_dates) {
-    ResultArray out;
-    out.array =
-        bridge::numpy().attr("empty")(nb::make_tuple(n_ids, n_dates), "dtype"_a = "float64");
-    Py_buffer view;
-    if (PyObject_GetBuffer(out.array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
-        throw nb::python_error();
-    out.data = static_cast<double*>(view.buf); // kept alive by the array
-    PyBuffer_Release(&view);
-    out.size = n_ids * n_dates;
-    return out;
-}
-
 static std::vector<std::int64_t> all_positions(std::size_t n) {
     std::vector<std::int64_t> out(n);
     std::iota(out.begin(), out.end(), 0);
@@ -165,18 +146,18 @@ static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::han
     const std::size_t from = static_cast<std::size_t>(
         std::lower_bound(frame.dates.begin(), frame.dates.end(), start_ns) - frame.dates.begin());
 
-    ResultArray result = result_array(id_pos.size(), date_pos.size());
+    bridge::ResultArray result = bridge::result_array(id_pos.size(), date_pos.size());
     {
         nb::gil_scoped_release unlocked;
-        core::carry_onto(view, id_pos, date_pos, from, std::span<double>(result.data, result.size));
+        core::carry_onto(view, id_pos, date_pos, from,
+                         std::span<double>(result.data, result.n_ids * result.n_dates));
     }
 
     nb::object index = same_dates ? frame.date_index : wanted_dates.index;
     nb::object columns =
         same_ids ? fetched_ids(price, frame) : pd.attr("Index")(wanted_ids.objects);
-    return pd.attr("DataFrame")(result.array.attr("T"), "index"_a = bridge::renamed(index, "date"),
-                                "columns"_a = bridge::renamed(columns, "order_book_id"),
-                                "copy"_a = false);
+    return bridge::make_frame(std::move(result), bridge::renamed(index, "date"),
+                              bridge::renamed(columns, "order_book_id"));
 }
 
 static nb::object equity_price(nb::handle ids, nb::handle dates) {
