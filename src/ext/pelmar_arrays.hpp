@@ -107,12 +107,10 @@ struct RawBlock {
 };
 
 inline RawBlock raw_block(std::size_t rows, std::size_t cols) {
-    std::unique_ptr<double[]> cells(new double[rows * cols > 0 ? rows * cols : 1]);
-    nb::capsule owner(cells.get(), [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    bridge::ResultArray result = bridge::result_array(rows, cols);
     RawBlock out;
-    out.data = cells.release();
-    std::size_t shape[2] = {rows, cols};
-    out.array = nb::ndarray<nb::numpy, double>(out.data, 2, shape, owner).cast();
+    out.data = result.data;
+    out.array = std::move(result.array);
     return out;
 }
 
