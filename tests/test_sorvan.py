@@ -190,13 +190,22 @@ def test_listing_bounds_kept_for_an_hour(use, clock):
     assert client.count("instruments") == 3
 
 
+def strptime_error(text):
+    with pytest.raises(ValueError) as err:
+        dt.datetime.strptime(text, "%Y-%m-%d")
+    return str(err.value)
+
+
 def test_bad_listing_date_raises_and_caches_nothing(use):
     client = use(IndustryClient(shenwan=[sw("A", "银行", "2005-01-01")],
                                 listing={"A": ("2021-02-30", None), "B": ("20210305", None)}))
-    with pytest.raises(ValueError, match="day is out of range"):
+    # strptime's own error reaches the caller; its wording is the interpreter's.
+    with pytest.raises(ValueError) as err:
         sorvan.get_stock_industry(["A"], ["2021-03-01"], "sws")
-    with pytest.raises(ValueError, match="does not match format"):
+    assert str(err.value) == strptime_error("2021-02-30")
+    with pytest.raises(ValueError) as err:
         sorvan.get_listing_date_and_delisting_date("B")
+    assert str(err.value) == strptime_error("20210305")
     client.listing["A"] = ("2021-02-28", None)
     assert sorvan.get_listing_date_and_delisting_date("A")[0] == D(2021, 2, 28)
     assert client.count("instruments") == 3
