@@ -149,11 +149,11 @@ def asset_types(order_book_ids):
     catalogue's classification, then cash ids, then the bond and convertible catalogues."""
     brisel = module("brisel")
     types = dict(brisel.get_asset_types(list(order_book_ids)))
-    found_client = brisel.ondrax
     unknown = []
     for oid in order_book_ids:
         if oid in types:
             continue
+        found_client = brisel.ondrax
         code = brisel.get_asset_type(oid)
         if code is None and found_client.bond.instruments(oid) is not None:
             code = "bond"
@@ -245,7 +245,8 @@ def daily_returns(types, dates, blank=True):
 
 
 def _checked(frame, errors, kind):
-    missing = [c for c in frame.columns if frame[c].isna().all()]
+    empty = frame.isna().all().to_numpy()
+    missing = [c for c, e in zip(frame.columns, empty) if e]
     if len(missing) == frame.shape[1]:
         if len(errors) == 1 and len(missing) == len(errors[0].order_book_ids or ()):
             raise UserError(missing_message(errors[0]))
@@ -285,12 +286,12 @@ def prices(types, dates):
         raise UserError("no traded prices for %s (asset type %s)%s" % (
             ", ".join(other), ", ".join(kinds), "; see " + ", ".join(hint) if hint else ""))
     parts, errors = [], []
-    for get, ids in ((oprane.get_equity_price, [o for o, t in types.items() if t in PRICED_AS_EQUITY]),
-                     (oprane.get_futures_price, [o for o, t in types.items() if t == "futures"])):
+    for name, ids in (("get_equity_price", [o for o, t in types.items() if t in PRICED_AS_EQUITY]),
+                      ("get_futures_price", [o for o, t in types.items() if t == "futures"])):
         if not ids:
             continue
         try:
-            parts.append(get(ids, dates))
+            parts.append(getattr(oprane, name)(ids, dates))
         except Exception as exc:
             if not is_missing(exc):
                 raise

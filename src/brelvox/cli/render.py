@@ -9,7 +9,6 @@ their own units on both.
 import os
 import sys
 
-import numpy as np
 import pandas as pd
 
 from .errors import UserError
@@ -138,10 +137,8 @@ def _write_floats(frame, f):
     row_format = ",".join(["%.10g"] * values.shape[1])
     lines = []
     for label, row in zip(_labels(frame.index), values):
-        text = row_format % tuple(row)
-        if not np.isfinite(row).all():
-            text = ",".join("" if v == "nan" else v for v in text.split(","))
-        lines.append(label + "," + text)
+        # "%g" writes NaN as "nan", the only number text holding those letters
+        lines.append(label + "," + (row_format % tuple(row)).replace("nan", ""))
         if len(lines) >= 256:
             f.write("\n".join(lines) + "\n")
             lines = []
