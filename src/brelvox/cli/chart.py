@@ -38,7 +38,7 @@ def draw(paths, target, title):
         ax.axhline(0.0, color="0.8", linewidth=0.8)
         ax.set_title("%s  %+.2f %%" % (name, percent[name].iloc[-1]),
                      fontsize=11, fontweight="bold" if bold else "normal")
-        ax.yaxis.set_major_formatter(PercentFormatter(decimals=1 if _small(percent[name]) else 0))
+        ax.yaxis.set_major_formatter(PercentFormatter())
         ax.grid(alpha=0.3)
         ax.xaxis.set_major_locator(mdates.MonthLocator())
         ax.xaxis.set_major_formatter(mdates.DateFormatter("%b"))
@@ -59,6 +59,3 @@ def draw(paths, target, title):
     finally:
         plt.close(fig)
 
-
-def _small(series):
-    return float(series.abs().max()) < 5.0
