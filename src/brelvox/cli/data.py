@@ -26,7 +26,8 @@ RETURN_FUNCTIONS = {
 PRICED_AS_EQUITY = ("stock", "fund", "index", "option", "convertible")
 # The data kinds of the modules' MissingData, in English.
 KINDS = {"日收益率": "daily returns", "价格数据": "price data", "指数权重数据": "index weights",
-         "估值数据": "valuation data"}
+         "估值数据": "valuation data", "中债国债收益率曲线": "ChinaBond treasury yield curve",
+         "公募基金日收益率": "public fund daily returns", "公募基金净值": "public fund net values"}
 
 
 def module(name):

@@ -9,7 +9,7 @@ from . import data, portfolio
 from .errors import UserError
 
 # A portfolio of the sample market: (order_book_id, weight). The stock sleeve holds
-# constituents of the benchmark in seven Shenwan industries plus one stock outside it.
+# constituents of the benchmark in nine Shenwan industries plus one stock outside it.
 DEMO_HOLDINGS = (
     ("600100.XSHG", 0.040),  # pays cash dividends
     ("300310.XSHE", 0.025),
