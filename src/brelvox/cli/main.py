@@ -3,6 +3,7 @@
 import argparse
 import os
 import sys
+import textwrap
 
 from . import commands, demo
 from .data import DB_ENV, missing_message, is_missing
@@ -27,7 +28,7 @@ dates outside an instrument's listing.
 --quiet prints only errors, warnings about missing data and the files written.
 With the local data client, --db FILE (or %s) picks the database.
 
-%s""" % (CSV_RULE, DB_ENV, EXIT_STATUS_HELP)
+%s""" % (textwrap.fill(CSV_RULE, 92), DB_ENV, textwrap.fill(EXIT_STATUS_HELP, 92))
 
 
 class _Parser(argparse.ArgumentParser):
@@ -76,7 +77,7 @@ def build_parser():
     p.add_argument("ids", nargs="+", metavar="FUND")
     p.add_argument("--fields", metavar="F,F", help="comma-separated; valid: %s (default: %s, "
                    "leaving out those a fund does not report)"
-                   % (", ".join(commands.NAV_FIELDS), commands.NAV_DEFAULT))
+                   % (", ".join(commands.NAV_FIELDS), commands.NAV_DEFAULT.replace(",", ", ")))
     p = command("asset-types", commands.asset_types, "asset type of each id", parents=[common])
     p.add_argument("ids", nargs="+", metavar="ID")
     p.add_argument("--csv", metavar="FILE", help="also write the table to FILE")
@@ -90,7 +91,8 @@ def build_parser():
     p = command("valuation", commands.valuation, "ChinaBond bond valuations")
     p.add_argument("ids", nargs="+", metavar="BOND")
     p.add_argument("--fields", metavar="F,F", help="comma-separated; valid: %s (default: %s)"
-                   % (", ".join(commands.VALUATION_FIELDS), commands.VALUATION_DEFAULT))
+                   % (", ".join(commands.VALUATION_FIELDS),
+                      commands.VALUATION_DEFAULT.replace(",", ", ")))
     command("curve", commands.curve, "ChinaBond treasury yield curve by tenor")
     p = command("calendar", commands.calendar, "trading dates")
     p.add_argument("--market", choices=("exchange", "interbank"), default="exchange")
