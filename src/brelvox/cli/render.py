@@ -98,7 +98,7 @@ def formatted(frame, percent=True, digits=3):
 
 
 def write_csv(frame, path):
-    """The whole frame to `path`: floats with 10 significant digits, NaN empty, dates as
+    """The whole frame to `path`: floats with 12 significant digits, NaN empty, dates as
     YYYY-MM-DD. A frame of floats only goes through a vectorised writer."""
     try:
         directory = os.path.dirname(path)
@@ -108,7 +108,7 @@ def write_csv(frame, path):
             if frame.shape[1] and all(pd.api.types.is_float_dtype(t) for t in frame.dtypes):
                 _write_floats(frame, f)
             else:
-                frame.to_csv(f, float_format="%.10g", date_format="%Y-%m-%d", lineterminator="\n")
+                frame.to_csv(f, float_format="%.12g", date_format="%Y-%m-%d", lineterminator="\n")
     except OSError as exc:
         raise UserError("cannot write %s: %s" % (path, exc.strerror or exc)) from None
 
@@ -134,7 +134,7 @@ def _write_floats(frame, f):
     values = frame.to_numpy(dtype=float)
     head = [_quote(n or "") for n in frame.index.names] + _labels(frame.columns)
     f.write(",".join(head) + "\n")
-    row_format = ",".join(["%.10g"] * values.shape[1])
+    row_format = ",".join(["%.12g"] * values.shape[1])
     lines = []
     for label, row in zip(_labels(frame.index), values):
         # "%g" writes NaN as "nan", the only number text holding those letters
