@@ -115,6 +115,8 @@ def industry(args, out):
 
 
 def weights(args, out):
+    if args.top < 0:
+        raise UserError("--top needs a positive number, not %d" % args.top, status=USAGE)
     dates = data.span_dates(args, out)
     pelmar = data.module("pelmar")
     if data.module("brisel").maybe_bond_index(args.index):
