@@ -35,7 +35,7 @@ class TestDemo:
         assert status == 0 and err == ""
         for title in ("Daily returns by holding", "Daily returns by asset type",
                       "Industry of the stock holdings", "ten largest weights",
-                      "treasury yield curve"):
+                      "Brinson-Fachler attribution by Shenwan industry", "treasury yield curve"):
             assert title in out
         for oid, _ in cli.DEMO_HOLDINGS:
             assert oid in out
@@ -43,11 +43,14 @@ class TestDemo:
 
     def test_csv_holds_the_printed_frames(self, local, capsys, tmp_path):
         status, out, _ = run(capsys, "demo", "--csv", str(tmp_path / "out"))
-        assert status == 0 and "wrote 5 CSV files" in out
+        assert status == 0 and out.count("\nwrote ") == 6
         holdings = pd.read_csv(tmp_path / "out" / "holding_returns.csv", index_col=0)
         assert list(holdings.index) == [h[0] for h in cli.DEMO_HOLDINGS]
         assert list(holdings.columns[:2]) == ["asset_type", "weight"]
-        assert holdings.columns[-1] == "cumulative" and len(holdings.columns) == 13
+        # every date of the span, not only the ten on the screen
+        assert holdings.columns[-1] == "cumulative" and len(holdings.columns) == 2 + 126 + 1
+        assert (1 + holdings.iloc[:, 2:-1]).prod(axis=1).sub(1).values == pytest.approx(
+            holdings["cumulative"].values, rel=1e-8)
         assert holdings.loc["CNY", "cumulative"] == 0.0
         assert holdings["cumulative"].drop("CNY").abs().min() > 0
         types = pd.read_csv(tmp_path / "out" / "asset_type_returns.csv", index_col=0)
@@ -74,7 +77,7 @@ class TestDemo:
         target = tmp_path / "chart.png"
         status, out, err = run(capsys, "demo", "--plot", str(target))
         if importlib.util.find_spec("matplotlib") is None:
-            assert status == 1 and out == ""
+            assert status == 2 and out == ""
             assert "pip install matplotlib" in one_line_error(err)
         else:
             assert status == 0 and target.stat().st_size > 1000
@@ -174,6 +177,76 @@ class TestErrors:
         with pytest.raises(SystemExit) as exc:
             cli.main(["frobnicate"])
         assert exc.value.code == 2
+
+
+class TestWholeAnswers:
+    def test_ids_without_data_are_named_not_fatal(self, local, capsys, tmp_path):
+        require("oprane")
+        status, out, err = run(capsys, "prices", "600100.XSHG", "SX2603", "--start", "2024-06-14",
+                               "--end", "2024-06-21", "--csv", str(tmp_path / "p.csv"))
+        assert status == 0 and err.strip().splitlines() == [
+            "brelvox-marketdata: warning: no data from 2024-06-14 to 2024-06-21 for: SX2603"]
+        shown = pd.read_csv(tmp_path / "p.csv", index_col=0)
+        assert shown["SX2603"].isna().all() and shown["600100.XSHG"].notna().all()
+
+    def test_delisted_stock_is_empty_not_flat(self, local, capsys, tmp_path):
+        status, _, _ = run(capsys, "returns", "688429.XSHG", "600100.XSHG", "--start", "2024-11-27",
+                           "--end", "2024-12-04", "--csv", str(tmp_path / "r.csv"))
+        returns = pd.read_csv(tmp_path / "r.csv", index_col=0)["688429.XSHG"]
+        assert status == 0 and returns[:"2024-11-29"].notna().all()
+        assert returns["2024-12-02":].isna().all()
+
+    def test_span_from_the_first_stored_date(self, local, capsys):
+        status, out, err = run(capsys, "returns", "600100.XSHG", "--start", "2024-01-02",
+                               "--end", "2024-01-10")
+        assert status == 0 and "first stored date" in err and "2024-01-03" in out
+        assert "2024-01-02" not in out
+
+    def test_non_trading_date_means_the_one_before(self, local, capsys):
+        status, out, err = run(capsys, "returns", "600100.XSHG", "--date", "2025-12-28")
+        assert status == 0 and "using 2025-12-26" in err and "on 2025-12-26" in out
+
+
+class TestOutputRules:
+    def test_csv_holds_the_whole_span(self, local, capsys, tmp_path):
+        status, out, _ = run(capsys, "weights", "000060.XSHG", "--start", "2025-10-01",
+                             "--csv", str(tmp_path / "w.csv"))
+        table = pd.read_csv(tmp_path / "w.csv", index_col=0)
+        days = len(local.get_trading_dates("2025-10-01", "2025-12-31"))
+        assert status == 0 and table.shape == (49, days) and out.count("2025-10-09") == 0
+        assert table.iloc[:, -1].sum() == pytest.approx(1.0)  # fractions
+
+    def test_quiet_prints_only_the_files(self, local, capsys, tmp_path):
+        status, out, err = run(capsys, "demo", "--quiet", "--csv", str(tmp_path))
+        assert status == 0 and err == ""
+        assert sorted(out.splitlines()) == sorted(
+            "wrote %s" % (tmp_path / name) for name in os.listdir(tmp_path))
+        att = pd.read_csv(tmp_path / "attribution.csv", index_col=0)
+        assert list(att.columns) == ["allocation", "selection", "interaction", "total"]
+        assert att.index.name == "industry" and att.index[-1] == "total"
+        body = att.drop("total")
+        assert body.sum().to_numpy() == pytest.approx(att.loc["total"].to_numpy(), abs=1e-9)
+
+    def test_nav(self, local, capsys):
+        status, out, _ = run(capsys, "nav", "970201", "970101", "--start", "2025-12-29")
+        assert status == 0 and "unit_net_value" in out and "daily_profit" in out
+
+    @pytest.mark.parametrize("argv, text", [
+        (["returns", "600100.XSHG", "--date", "2025-12-31", "--start", "2025-12-01"],
+         "--date cannot be combined"),
+        (["valuation", "019727.XSHG", "--fields", "ytm"], "valid: yield_to_maturity"),
+        (["nav", "970201", "--fields", "nav"], "valid: unit_net_value"),
+    ])
+    def test_refused_with_status_2(self, local, capsys, argv, text):
+        status, out, err = run(capsys, *argv)
+        assert status == 2 and out == "" and text in one_line_error(err)
+
+    def test_help_states_statuses_and_csv_rule(self, capsys):
+        with pytest.raises(SystemExit) as exc:
+            cli.main(["returns", "--help"])
+        out = " ".join(capsys.readouterr().out.split())
+        assert exc.value.code == 0 and "2 bad command line or missing optional dependency" in out
+        assert "as fractions" in out
 
 
 class TestDatabases:

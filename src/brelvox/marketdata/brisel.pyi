@@ -19,6 +19,9 @@ from brelvox.const import AssetType as AssetType
 logger: logging.Logger = ...
 
 class AssetTypeCache:
+    """
+    The process-wide table from order_book_id to asset-type code; a stored id never changes code.
+    """
     @property
     def _typedict(self) -> defaultdict[Optional[str], set[Hashable]]: ...
     @property
@@ -26,15 +29,23 @@ class AssetTypeCache:
     @property
     def _oset(self) -> set[Hashable]: ...
     _expire: Any
-    def __init__(self) -> None: ...
-    def put_one(self, order_book_id: Hashable, asset_type: Optional[str]) -> None: ...
-    def put_many(self, order_book_ids: Iterable[Hashable], asset_type: Optional[str]) -> None: ...
-    def get_one(self, order_book_id: str) -> Optional[str]: ...
-    def get_many(self, order_book_ids: Iterable[Hashable]) -> Dict[str, str]: ...
-    def get_asset_type(self, asset_type: Optional[str]) -> List[str]: ...
+    def __init__(self) -> None:
+        """An empty table, stale at once."""
+    def put_one(self, order_book_id: Hashable, asset_type: Optional[str]) -> None:
+        """Store one id under a code, unless it is stored already."""
+    def put_many(self, order_book_ids: Iterable[Hashable], asset_type: Optional[str]) -> None:
+        """Store ids under one code, skipping those stored already."""
+    def get_one(self, order_book_id: str) -> Optional[str]:
+        """The code of one id, or None."""
+    def get_many(self, order_book_ids: Iterable[Hashable]) -> Dict[str, str]:
+        """Dict id to code of the stored ids among those given, in their order."""
+    def get_asset_type(self, asset_type: Optional[str]) -> List[str]:
+        """Every id stored under a code, in no defined order."""
     def __contains__(self, item: object) -> bool: ...
-    def set_expire(self, at: Any) -> None: ...
-    def is_expired(self) -> bool: ...
+    def set_expire(self, at: Any) -> None:
+        """Set the time (seconds since the epoch) after which the table counts as stale."""
+    def is_expired(self) -> bool:
+        """Whether the table is stale."""
 
 asset_type_map: Dict[str, str]
 
@@ -56,10 +67,13 @@ def get_instruments(order_book_ids: Iterable[str]) -> Dict[str, Any]:
     """Records of the given ids, keyed by each record's own order_book_id."""
 
 def get_asset_type(order_book_id: Optional[str]) -> Optional[str]:
-    """The asset-type code of one order_book_id, or None when unknown."""
+    """
+    The asset-type code of one id ("cash" for CNY and cash), or None when unknown; refreshes the
+    table when stale.
+    """
 
 def get_asset_types(order_book_ids: Iterable[str]) -> Dict[str, str]:
-    """Asset-type codes of the known ids among those given."""
+    """Dict id to asset-type code of the known ids among those given; unknown ids are left out."""
 
 maybe_bond_index: _lru_cache_wrapper[bool]
 

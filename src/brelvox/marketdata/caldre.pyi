@@ -14,14 +14,13 @@ def get_chinabond_valuation(
     bond_list: List[str], fields: Union[str, List[str]], start_date: Any, end_date: Any
 ) -> pd.DataFrame:
     """
-    对于跨银行间-交易所发行，存在数据缺失的债券，以银行间合约估值数据填充交易所合约估值数据
-
-    :param bond_list: list 债券列表
-    :param fields: 字段
-    :param start_date: string 开始日期
-    :param end_date: string 结束日期
-    :return: 填充后中债估值数据（例如到期收益率、日终全价、应计利息等）
+    ChinaBond valuations (fields such as yield_to_maturity, dirty_price_eod, period_of_repayment) on
+    (order_book_id, date) from start_date to end_date; exchange bonds are valued from their
+    interbank twin. MissingData when there is none.
     """
 
 def get_treasury_bond_yield(dates: Iterable[Any]) -> pd.DataFrame:
-    """获取国债收益率相关数据"""
+    """
+    The ChinaBond treasury yield curve (%) on each date, one column per tenor in years, gaps
+    forward-filled. MissingData when there is none.
+    """

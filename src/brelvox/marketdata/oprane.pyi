@@ -16,7 +16,13 @@ def _get_price(order_book_ids: Sequence[str], dates: pd.DatetimeIndex, field: st
     pass
 
 def get_equity_price(order_book_ids: Sequence[str], dates: pd.DatetimeIndex) -> pd.DataFrame:
-    pass
+    """
+    Post-adjusted closes on every requested date (dates x ids), a closed day carrying the last price
+    before it. MissingData when there is no price at all.
+    """
 
 def get_futures_price(order_book_ids: Sequence[str], dates: pd.DatetimeIndex) -> pd.DataFrame:
-    pass
+    """
+    Settlement prices of futures on every requested date (dates x ids), forward-filled. MissingData
+    when there is no price at all.
+    """

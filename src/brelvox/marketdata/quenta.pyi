@@ -23,23 +23,37 @@ def _adjust_daily_return(price: pd.DataFrame, /) -> pd.DataFrame:
     pass
 
 def get_equity_daily_returns(order_book_ids: Sequence[str], dates: pd.DatetimeIndex) -> pd.DataFrame:
-    pass
+    """
+    Daily returns (fractions, dates x ids) of stocks, funds and indexes from closes adjusted for
+    splits and cash dividends; 0.0 where unknown. MissingData when there is no price at all.
+    """
 
 def get_option_daily_returns(order_book_ids: Sequence[str], dates: pd.DatetimeIndex) -> pd.DataFrame:
-    pass
+    """
+    Daily returns (fractions, dates x ids) of options from their closes; 0.0 where unknown.
+    MissingData when there is no price at all.
+    """
 
 def get_future_daily_returns(order_book_ids: Sequence[str], dates: pd.DatetimeIndex) -> pd.DataFrame:
-    pass
+    """
+    Daily returns (fractions, dates x ids) of futures from settlement prices; 0.0 where unknown.
+    MissingData when there is no price at all.
+    """
 
 def get_bond_daily_returns(
     order_book_ids: Sequence[str], dates: pd.DatetimeIndex, with_payment: Any = True
 ) -> pd.DataFrame:
-    """获取债券收益率数据."""
+    """
+    Daily returns (fractions, dates x ids) of bonds: dirty price change plus coupons and principal
+    repaid, over the previous dirty price. MissingData when there is no valuation at all.
+    """
 
 def get_cash_daily_returns(
     order_book_ids: Sequence[str], dates: pd.DatetimeIndex, returns: Any = 0.0
 ) -> pd.DataFrame:
-    """日收益率"""
+    """
+    A constant daily return (0.0 by default) for every cash id and date; never asks the client.
+    """
 
 def _get_public_fund_daily_profit_return(odf: pd.DataFrame, dates: pd.DatetimeIndex) -> pd.DataFrame:
     pass
@@ -50,4 +64,7 @@ def _get_public_fund_unit_net_value_return(
     pass
 
 def get_public_fund_daily_returns(order_book_ids: Sequence[str], dates: pd.DatetimeIndex) -> pd.DataFrame:
-    pass
+    """
+    Daily returns of public funds from daily profit (money-market funds) or adjusted net value; only
+    funds with data get a column. UnknownAssets when none is a public fund.
+    """

@@ -33,10 +33,12 @@ END_DATE: Date
 START_DATE: Date
 
 class Cache:
+    """Holder of one industry table and the time it was loaded."""
     __slots__ = ("expire", "data")
     expire: float
     data: Union[IndustryTable, dict[Any, Any]]
-    def __init__(self, data: Union[IndustryTable, dict[Any, Any]]) -> None: ...
+    def __init__(self, data: Union[IndustryTable, dict[Any, Any]]) -> None:
+        """Hold `data`, stamped with the current time."""
 
 _sw_cache: Cache
 
@@ -65,7 +67,8 @@ def get_stock_industry(
     order_book_ids: Sequence[Optional[str]], dates: Any, standard: str
 ) -> pd.DataFrame:
     """
-    One-hot frame of each stock's first-level industry on each date, rows (date, order_book_id), one int8 column per industry met.
+    One-hot frame of each stock's first-level industry ("sws" Shenwan or "citics" CITIC) on each
+    date: rows (date, order_book_id), one int8 column per industry met, zeros outside the listing.
     """
 
 def _industry_idx(

@@ -75,12 +75,14 @@ def retry(
 _missing: object
 
 class cached_property(property):
+    """A property computed once per instance and kept in the instance's __dict__."""
     __name__: str
     __module__: str
     func: Callable[[Any], Any]
     def __init__(
         self, func: Callable[[Any], Any], name: Optional[str] = None, doc: Optional[str] = None
-    ) -> None: ...
+    ) -> None:
+        """Wrap func; name and doc default to the function's."""
     def __get__(self, obj: Any, type: Optional[type] = None) -> Any: ...
     def __set__(self, obj: Any, value: Any) -> None: ...
 

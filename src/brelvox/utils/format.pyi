@@ -53,4 +53,8 @@ def get_terms_in_year(s: Optional[str]) -> Union[float, int]:
     """A tenor such as 10Y or 6M as a number of years."""
 
 class JSONEncoder(json.JSONEncoder):
-    def default(self, o: Any) -> Any: ...
+    """
+    JSON encoder (cls=JSONEncoder) that writes dates, datetimes, Timestamps and UUIDs as strings.
+    """
+    def default(self, o: Any) -> Any:
+        """The string form of a date, datetime, Timestamp or UUID; TypeError for anything else."""

@@ -1,0 +1,5 @@
+import sys
+
+from .entry import main
+
+sys.exit(main())

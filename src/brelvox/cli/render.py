@@ -1,0 +1,146 @@
+"""Screen tables, CSV files and messages of the command line.
+
+One rule for every command: the screen shows a preview of each table (returns and weights
+in percent), `--csv` writes the whole table at full precision with returns, weights and
+attribution effects as fractions (0.0123 for 1.23 %); prices, yields and durations keep
+their own units on both.
+"""
+
+import os
+import sys
+
+import pandas as pd
+
+from .errors import UserError
+
+PROG = "brelvox-marketdata"
+CSV_RULE = ("CSV files (--csv) hold the whole table, every date of the span, at full "
+            "precision: returns, weights and attribution effects as fractions "
+            "(0.0123 = 1.23 %), prices, yields and durations in their own units; empty "
+            "cells are dates without data (outside a listing). The screen shows returns "
+            "and weights in percent and a preview of large tables.")
+PREVIEW_ROWS = 20
+PREVIEW_COLUMNS = 12
+
+
+class Output:
+    """Where the command's tables and messages go; `quiet` keeps only errors, warnings
+    about missing data and the names of the files written."""
+
+    def __init__(self, quiet=False, out=None, err=None):
+        self.quiet = quiet
+        self.out = out or sys.stdout
+        self.err = err or sys.stderr
+
+    def line(self, text=""):
+        if not self.quiet:
+            print(text, file=self.out)
+
+    def note(self, text):
+        if not self.quiet:
+            print("%s: note: %s" % (PROG, text), file=self.err)
+
+    def warn(self, text):
+        print("%s: warning: %s" % (PROG, text), file=self.err)
+
+    def wrote(self, path, what=""):
+        print("wrote %s%s" % (path, " (%s)" % what if what else ""), file=self.out)
+
+    def table(self, title, frame, percent=True, digits=3, shown=None, note=""):
+        """Print `title` and `shown` (default: a preview of `frame`), formatted; `percent`
+        scales the float columns by 100."""
+        if self.quiet:
+            return
+        if shown is None:
+            shown, cut = preview(frame)
+            note = note or cut
+        print(file=self.out)
+        print(title, file=self.out)
+        print("-" * len(title), file=self.out)
+        print(formatted(shown, percent, digits), file=self.out)
+        if note:
+            print(note, file=self.out)
+
+
+def preview(frame, rows=PREVIEW_ROWS, columns=PREVIEW_COLUMNS):
+    """The first and last rows and the first columns of a large frame, and a line saying
+    what was left out."""
+    n_rows, n_cols = frame.shape
+    shown = frame
+    if n_cols > columns:
+        shown = shown.iloc[:, :columns]
+    if n_rows > rows:
+        half = rows // 2
+        shown = pd.concat([shown.iloc[:half], shown.iloc[-half:]])
+    if shown is frame:
+        return frame, ""
+    return shown, "(showing %d of %d rows and %d of %d columns; --csv writes them all)" % (
+        min(n_rows, rows), n_rows, min(n_cols, columns), n_cols)
+
+
+def formatted(frame, percent=True, digits=3):
+    """The frame as text: floats with `digits` decimals (times 100 when `percent`), NaN
+    as an empty cell, dates as YYYY-MM-DD, Chinese text aligned."""
+    shown = frame.copy()
+    if isinstance(shown.index, pd.DatetimeIndex):
+        shown.index = shown.index.strftime("%Y-%m-%d").rename(frame.index.name)
+    if isinstance(shown.columns, pd.DatetimeIndex):
+        shown.columns = shown.columns.strftime("%Y-%m-%d")
+    fmt = ("{:.%df}" % digits).format
+    for k in range(shown.shape[1]):
+        col = shown.iloc[:, k]
+        if pd.api.types.is_float_dtype(col):
+            values = col * (100.0 if percent else 1.0)
+            shown.isetitem(k, values.map(lambda v: "" if pd.isna(v) else fmt(v)).astype(object))
+    with pd.option_context("display.unicode.east_asian_width", True, "display.width", 250,
+                           "display.max_columns", 200, "display.max_rows", 1000):
+        return shown.to_string()
+
+
+def write_csv(frame, path):
+    """The whole frame to `path`: floats with 12 significant digits, NaN empty, dates as
+    YYYY-MM-DD. A frame of floats only goes through a vectorised writer."""
+    try:
+        directory = os.path.dirname(path)
+        if directory:
+            os.makedirs(directory, exist_ok=True)
+        with open(path, "w", encoding="utf-8", newline="") as f:
+            if frame.shape[1] and all(pd.api.types.is_float_dtype(t) for t in frame.dtypes):
+                _write_floats(frame, f)
+            else:
+                frame.to_csv(f, float_format="%.12g", date_format="%Y-%m-%d", lineterminator="\n")
+    except OSError as exc:
+        raise UserError("cannot write %s: %s" % (path, exc.strerror or exc)) from None
+
+
+def _labels(index):
+    """Text of each label; a MultiIndex gives one CSV cell per level."""
+    if isinstance(index, pd.MultiIndex):
+        levels = [_labels(index.get_level_values(k)) for k in range(index.nlevels)]
+        return [",".join(_quote(v) for v in row) for row in zip(*levels)]
+    if isinstance(index, pd.DatetimeIndex):
+        return list(index.strftime("%Y-%m-%d"))
+    return [_quote(v) for v in index]
+
+
+def _quote(text):
+    text = str(text)
+    if any(c in text for c in ',"\n\r'):
+        return '"%s"' % text.replace('"', '""')
+    return text
+
+
+def _write_floats(frame, f):
+    values = frame.to_numpy(dtype=float)
+    head = [_quote(n or "") for n in frame.index.names] + _labels(frame.columns)
+    f.write(",".join(head) + "\n")
+    row_format = ",".join(["%.12g"] * values.shape[1])
+    lines = []
+    for label, row in zip(_labels(frame.index), values):
+        # "%g" writes NaN as "nan", the only number text holding those letters
+        lines.append(label + "," + (row_format % tuple(row)).replace("nan", ""))
+        if len(lines) >= 256:
+            f.write("\n".join(lines) + "\n")
+            lines = []
+    if lines:
+        f.write("\n".join(lines) + "\n")
