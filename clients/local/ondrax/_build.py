@@ -1,0 +1,162 @@
+"""Writing a database: CSV files or generated rows staged, checked, merged with what is
+stored (for an append) and laid out for reading, in a work file renamed into place."""
+
+import os
+
+import duckdb
+import numpy as np
+import pandas as pd
+
+from . import _checks, _files, _load, _progress, _sample, _schema, _store
+
+
+class LoadResult(dict):
+    """{table: rows loaded}; `warnings` holds the lines about unusual but possible rows."""
+
+    warnings = ()
+
+
+def load_csv(directory, path, overwrite=False, append=False, replace=False, progress=None):
+    """Loads <table>.csv files of `directory` into a new database at `path`, or with `append`
+    adds them to the database there (rows that would replace stored ones only with `replace`).
+
+    Returns a LoadResult. Raises CsvError (file and line named) on bad input, FileExistsError
+    when `path` exists for a new database and `overwrite` is false, LocalDataError when the
+    database to append to is not one of this client's. On any failure `path` is left as it was.
+    """
+    if replace and not append:
+        raise ValueError("replace applies to an append")
+    files = _load.find_files(directory)
+    if not append and "calendar" not in files:
+        raise _load.CsvError("calendar.csv", None, "missing (every database needs a calendar)")
+    if not files:
+        raise _load.CsvError(directory, None, "no CSV files to append")
+    sources = {name: _load.CsvSource(_schema.BY_NAME[name], p) for name, p in files.items()}
+    return _write(path, sources, append, replace, overwrite, progress)
+
+
+def write_sample(path, seed=None, stocks=None, dates=None, overwrite=False, progress=None):
+    """Writes the sample market (or one of `stocks` stocks over `dates` exchange dates) to a
+    new database file at `path`."""
+    book = _sample.generate(_sample.SEED if seed is None else seed, stocks, dates)
+    sources = {name: RowsSource(_schema.BY_NAME[name], frame)
+               for name, frame in book.frames().items()}
+    return _write(path, sources, False, False, overwrite, progress)
+
+
+class RowsSource:
+    """Generated rows (a frame in the logical layout) to stage; they have no file lines."""
+
+    def __init__(self, table, frame):
+        self.table, self.frame = table, frame
+
+    def describe(self):
+        return "generated %s" % self.table.name
+
+    def lines(self, records):
+        return {}
+
+    def error(self, record, message):
+        return ValueError("generated %s row %d: %s" % (self.table.name, record, message))
+
+    def stage(self, conn):
+        frame = self.frame.assign(_rec=np.arange(len(self.frame), dtype=np.int64))
+        conn.register("_frame", frame)
+        try:
+            conn.execute("CREATE TEMP TABLE new_%s AS SELECT _rec, %s FROM _frame" % (
+                self.table.name, ", ".join("CAST(%s AS %s) AS %s" % (
+                    c.name, _schema.SQL_TYPES[c.kind], c.name) for c in self.table.columns)))
+        finally:
+            conn.unregister("_frame")
+        return len(frame)
+
+
+def _write(path, sources, append, replace, overwrite, progress):
+    progress = _progress.for_stderr() if progress is None else progress
+    shown = path
+    try:
+        with _files.replacing(path, must_exist=append, overwrite=overwrite) as work:
+            if append:
+                _store.check_header(work, shown)
+            try:
+                conn = duckdb.connect(work)
+            except duckdb.Error as exc:
+                raise _store.LocalDataError("%s is damaged or was written by another DuckDB "
+                                            "version (%s)" % (shown, exc)) from None
+            try:
+                result = _fill(conn, sources, append, replace, progress, shown)
+                progress.step("writing %s" % os.path.basename(path))
+                conn.execute("CHECKPOINT")
+            finally:
+                conn.close()
+    finally:
+        progress.close()
+    return result
+
+
+def _fill(conn, sources, append, replace, progress, shown):
+    if append:
+        _store.check_meta(conn, shown)
+    else:
+        _schema.create_all(conn)
+    result = LoadResult()
+    for table in _schema.TABLES:
+        if table.name in sources:
+            progress.step("reading %s" % sources[table.name].describe())
+            result[table.name] = sources[table.name].stage(conn)
+            progress.step("read %s" % sources[table.name].describe(), result[table.name])
+    checker = _checks.Checker(conn, sources, replace)
+    progress.step("checking")
+    checker.run()
+    _merge(conn, sources, replace, progress)
+    progress.step("looking for unusual rows")
+    checker.unusual()
+    result.warnings = list(checker.warnings)
+    return result
+
+
+def _merge(conn, sources, replace, progress):
+    """Rebuilds every table that gains rows, and every table keyed by instrument when the
+    keys move (a new id sorts among the stored ones), sorted for reading."""
+    q = conn.execute
+    q("CREATE TEMP TABLE next_instruments AS SELECT (row_number() OVER (ORDER BY order_book_id)"
+      " - 1)::INTEGER AS iid, * FROM (%s)" % _combined(_schema.BY_NAME["instruments"], sources,
+                                                       replace))
+    moved = q("SELECT count(*) FROM instruments o JOIN next_instruments n USING (order_book_id) "
+              "WHERE o.iid <> n.iid").fetchone()[0] > 0
+    rebuilt = []
+    for table in _schema.TABLES:
+        if table.name == "instruments" or not (table.name in sources or
+                                               (moved and table.keyed_by_iid)):
+            continue
+        progress.step("writing %s" % table.name)
+        cols = [name for name, _ in _schema.stored_columns(table)]
+        select = ", ".join("k.iid" if c == "iid" else "c._order AS seq" if c == "seq" else "c." + c
+                           for c in cols)
+        join = "JOIN next_instruments k USING (order_book_id)" if table.keyed_by_iid else ""
+        q("CREATE TABLE next_%s AS SELECT %s FROM (%s) c %s ORDER BY %s" % (
+            table.name, select, _combined(table, sources, replace), join,
+            _schema.sort_order(table)))
+        rebuilt.append(table.name)
+    if "instruments" in sources or moved:
+        cols = ", ".join(name for name, _ in _schema.stored_columns(_schema.BY_NAME["instruments"]))
+        q("CREATE TABLE next_instruments_t AS SELECT %s FROM next_instruments ORDER BY iid" % cols)
+        rebuilt.append("instruments")
+    for name in rebuilt:
+        q("DROP TABLE %s" % name)
+        q("ALTER TABLE next_%s RENAME TO %s" % ("instruments_t" if name == "instruments" else name,
+                                                name))
+
+
+def _combined(table, sources, replace):
+    """SQL of the rows a table holds after the merge, in its logical layout plus _order (the
+    load order of keyless tables: stored rows first)."""
+    names = ", ".join(c.name for c in table.columns)
+    stored = "SELECT %s, _order FROM (%s) s" % (names, _schema.logical_select(table))
+    if table.name not in sources:
+        return stored
+    if replace:
+        stored += " WHERE NOT EXISTS (SELECT 1 FROM new_%s n WHERE %s)" % (
+            table.name, _checks.same_key(table))
+    return ("%s UNION ALL SELECT %s, _rec + 1 + (SELECT coalesce(max(_order), -1) FROM (%s)) "
+            "FROM new_%s" % (stored, names, _schema.logical_select(table), table.name))
