@@ -70,56 +70,91 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
     found = _store.by_instrument("prices", names, order_book_ids, start_date, end_date)
     if found is None:
         return None
-    iid, day, values = found
+    iid, day, values, day_codes = found
     if adjust_type != "none" and any(n in _ADJUSTED for n in names):
         factor = _adjust_factors(iid, day, _store.span(start_date, end_date)[1], adjust_type)
         if factor is not None:
             values = [v * factor if n in _ADJUSTED else v for n, v in zip(names, values)]
-    return _store.id_date_frame(iid, day, dict(zip(names, values)))
+    return _store.id_date_frame(iid, day, dict(zip(names, values)), day_codes=day_codes)
 
 
 def _adjust_factors(iid, day, hi, adjust_type):
     """Price factor per row: the product of split + cash / close over the ex-dates of the
     row's instrument up to the row's date (for "pre", divided by the product up to `hi`)."""
-    where, params = _store.iid_filter(np.unique(iid))
-    found = _store.columns(
-        "WITH e AS ("
-        "  SELECT iid, ex_dividend_date AS day, split_coefficient_to / split_coefficient_from "
-        "    AS split, 0.0 AS cash FROM splits WHERE %(ids)s AND ex_dividend_date <= ?"
-        "  UNION ALL SELECT iid, ex_dividend_date, 1.0, dividend_cash_before_tax / round_lot "
-        "    FROM dividends WHERE %(ids)s AND ex_dividend_date <= ?), "
-        "g AS (SELECT iid, day, product(split) AS split, sum(cash) AS cash FROM e GROUP BY ALL) "
-        "SELECT g.iid, CAST(g.day - DATE '1970-01-01' AS INTEGER) AS day, "
-        "  g.split + CASE WHEN g.cash > 0 AND p.close > 0 THEN g.cash / p.close ELSE 0 END "
-        "  AS ratio "
-        "FROM g LEFT JOIN prices p ON p.iid = g.iid AND p.date = g.day "
-        "ORDER BY 1, 2" % {"ids": where}, params + [hi] + params + [hi])
-    ev_iid = np.asarray(found["iid"], dtype=np.int64)
+    keys = _store.distinct_sorted(iid)[0]
+    found = _corporate_actions()
+    member = np.zeros(max(int(keys[-1]), int(found["iid"].max(initial=0))) + 1, dtype=bool)
+    member[keys] = True
+    chosen = member[found["iid"]] & (found["day"] <= _store.day_number(hi))
+    ev_iid, ev_day = found["iid"][chosen], found["day"][chosen]
     if ev_iid.size == 0:
         return None
-    ev_key = ev_iid << 32 | np.asarray(found["day"], dtype=np.int64) + (1 << 31)
-    ratio = _store.floats(found["ratio"])
-    # running product within each instrument: the overall running product over the
-    # product before the instrument's first event
-    total = np.cumprod(ratio)
-    first = np.ones(ev_iid.size, dtype=bool)
-    first[1:] = ev_iid[1:] != ev_iid[:-1]
-    starts = np.flatnonzero(first)
-    base = np.ones(starts.size)
-    base[1:] = total[starts[1:] - 1]
-    running = total / np.repeat(base, np.diff(np.append(starts, ev_iid.size)))
-
-    def upto(row_iid, row_key):
-        at = np.searchsorted(ev_key, row_key, side="right") - 1
-        hit = (at >= 0) & (ev_iid[np.maximum(at, 0)] == row_iid)
-        return np.where(hit, running[np.maximum(at, 0)], 1.0)
-
-    row_key = iid.astype(np.int64) << 32 | day.astype(np.int64) + (1 << 31)
-    factor = upto(iid, row_key)
+    ev_key = ev_iid << 32 | ev_day + (1 << 31)
+    cash, split = found["cash"][chosen], found["split"][chosen]
+    # the cash is a fraction of the unadjusted close of the ex-date (none without a close)
+    close = _store.values_at("prices", "close", ev_iid, ev_day)
+    paid = (cash > 0) & (close > 0)
+    ratio = split + np.divide(cash, close, out=np.zeros_like(cash), where=paid)
+    running = _running_product(ev_iid, ratio)
+    # The factor is constant from an instrument's first row, and from the first row on or
+    # after each of its ex-dates, to the next such row: one value per stretch.
+    row_key = iid.astype(np.int64)
+    row_key <<= 32
+    row_key += day
+    row_key += 1 << 31
+    at = np.searchsorted(row_key, ev_key, side="left")
+    applies = at < iid.size
+    applies[applies] = iid[at[applies]] == ev_iid[applies]  # else no row on or after it
+    at, ev_iid, running = at[applies], ev_iid[applies], running[applies]
+    keys, starts = _store.distinct_sorted(iid)
+    bounds = np.union1d(starts, at)
+    last = np.searchsorted(at, bounds, side="right") - 1
+    owner = iid[bounds]
+    own = (last >= 0) & (ev_iid[np.maximum(last, 0)] == owner)
+    value = np.where(own, running[np.maximum(last, 0)], 1.0)
     if adjust_type == "pre":
-        end_key = iid.astype(np.int64) << 32 | (_store.day_number(hi) + (1 << 31))
-        factor = factor / upto(iid, end_key)
-    return factor
+        # restated back from `hi`: divided by the instrument's product up to `hi`
+        ev_key = ev_key[applies]
+        end = np.searchsorted(ev_key, keys.astype(np.int64) << 32 |
+                              (_store.day_number(hi) + (1 << 31)), side="right") - 1
+        same = (end >= 0) & (ev_iid[np.maximum(end, 0)] == keys)
+        denominator = np.where(same, running[np.maximum(end, 0)], 1.0)
+        value = value / denominator[np.searchsorted(keys, owner)]
+    return np.repeat(value, np.diff(np.append(bounds, iid.size)))
+
+
+def _corporate_actions():
+    """Splits and dividends of every instrument by (iid, ex-date): the split ratio and the
+    cash per share of the day, kept with the open database."""
+    db = _store.database()
+    found = db.cache.get("actions")
+    if found is None:
+        found = _store.columns(
+            "WITH e AS (SELECT iid, ex_dividend_date AS day, split_coefficient_to / "
+            "  split_coefficient_from AS split, 0.0 AS cash FROM splits UNION ALL SELECT iid, "
+            "  ex_dividend_date, 1.0, dividend_cash_before_tax / round_lot FROM dividends) "
+            "SELECT iid, CAST(day - DATE '1970-01-01' AS INTEGER) AS day, product(split) AS split,"
+            " sum(cash) AS cash FROM e GROUP BY ALL ORDER BY 1, 2")
+        found = db.cache["actions"] = {
+            "iid": np.asarray(found["iid"], dtype=np.int64),
+            "day": np.asarray(found["day"], dtype=np.int64),
+            "split": _store.floats(found["split"]), "cash": _store.floats(found["cash"])}
+    return found
+
+
+def _running_product(group, ratio):
+    """Running product of `ratio` within runs of equal `group` (sorted), by doubling steps:
+    exact products, with no overflow across instruments."""
+    position = np.arange(group.size)
+    starts = np.flatnonzero(np.concatenate(([True], group[1:] != group[:-1])))
+    offset = position - np.repeat(starts, np.diff(np.append(starts, group.size)))
+    out = ratio.astype(np.float64, copy=True)
+    step = 1
+    while step <= int(offset.max(initial=0)):
+        reach = np.flatnonzero(offset >= step)
+        out[reach] = out[reach] * out[reach - step]
+        step *= 2
+    return out
 
 
 def _events(table, columns, order_book_ids, start_date, end_date):

@@ -1,6 +1,7 @@
 """Writing a database: CSV files or generated rows staged, checked, merged with what is
 stored (for an append) and laid out for reading, in a work file renamed into place."""
 
+import json
 import os
 
 import duckdb
@@ -42,6 +43,24 @@ def write_sample(path, seed=None, stocks=None, dates=None, overwrite=False, prog
     sources = {name: RowsSource(_schema.BY_NAME[name], frame)
                for name, frame in book.frames().items()}
     return _write(path, sources, False, False, overwrite, progress)
+
+
+def write_sample_csv(directory, seed=None, stocks=None, dates=None):
+    """Writes the sample market (or a larger one, as write_sample) as the CSV files the
+    load command reads, into `directory` (created when missing); returns {table: rows}."""
+    book = _sample.generate(_sample.SEED if seed is None else seed, stocks, dates)
+    os.makedirs(directory, exist_ok=True)
+    counts = {}
+    for name, frame in book.frames().items():
+        if name == "instruments":  # attributes become columns of their own again
+            extra = pd.DataFrame.from_records(
+                [json.loads(e) if isinstance(e, str) else {} for e in frame["extra"]],
+                index=frame.index)
+            frame = pd.concat([frame.drop(columns="extra"), extra], axis=1)
+        frame.to_csv(os.path.join(directory, name + ".csv"), index=False,
+                     float_format="%.15g")
+        counts[name] = len(frame)
+    return counts
 
 
 class RowsSource:

@@ -185,12 +185,15 @@ class Checker:
 
     def big_moves(self):
         cols = self.q("SELECT iid, CAST(date - DATE '1970-01-01' AS INTEGER) AS day, close "
-                      "FROM prices WHERE close IS NOT NULL ORDER BY iid, date").fetchnumpy()
+                      "FROM prices WHERE close IS NOT NULL").fetchnumpy()  # stored sorted
         iid = np.asarray(cols["iid"], dtype=np.int64)
         if iid.size < 2:
             return
-        key = iid << 32 | np.asarray(cols["day"], dtype=np.int64)
+        day = np.asarray(cols["day"], dtype=np.int64)
         close = np.asarray(cols["close"], dtype=np.float64)
+        order = np.lexsort((day, iid))  # stored sorted; cheap to make sure
+        iid, day, close = iid[order], day[order], close[order]
+        key = iid << 32 | day
         move = close[1:] / close[:-1] - 1.0
         hit = np.flatnonzero((iid[1:] == iid[:-1]) & (np.abs(move) > BIG_MOVE)) + 1
         if hit.size == 0:
@@ -204,7 +207,7 @@ class Checker:
             return
         self.q("CREATE TEMP TABLE moves (iid INTEGER, day INTEGER, move DOUBLE)")
         self.q("INSERT INTO moves SELECT * FROM (SELECT unnest(?::INTEGER[]), unnest(?::INTEGER[]), "
-               "unnest(?::DOUBLE[]))", [iid[hit].tolist(), np.asarray(cols["day"])[hit].tolist(),
+               "unnest(?::DOUBLE[]))", [iid[hit].tolist(), day[hit].tolist(),
                                         move[hit - 1].tolist()])
         found = self.q(
             "SELECT n._rec, n.order_book_id, n.date, m.move FROM moves m JOIN instruments k "

@@ -52,8 +52,9 @@ def parse_sql(kind, raw):
     if kind in ("text", "json"):
         return text
     if kind == "date":
-        return "CAST(coalesce(%s) AS DATE)" % ", ".join(
-            "try_strptime(%s, '%s')" % (text, f) for f in ("%Y-%m-%d", "%Y%m%d", "%Y/%m/%d"))
+        return "coalesce(%s)" % ", ".join(
+            ["TRY_CAST(%s AS DATE)" % text] + ["CAST(try_strptime(%s, '%s') AS DATE)" % (text, f)
+                                               for f in ("%Y%m%d", "%Y/%m/%d")])
     if kind == "real":
         return "TRY_CAST(%s AS DOUBLE)" % text
     if kind == "int":  # a cast alone would round 2.5
@@ -82,6 +83,8 @@ class CsvSource:
     def lines(self, records):
         """{record number: line number} for the given records (one pass over the file)."""
         wanted = set(records)
+        if not wanted:
+            return {}
         found = {}
         with open(self.path, newline="", encoding="utf-8-sig", errors="replace") as handle:
             reader = csv.reader(handle)
@@ -146,48 +149,81 @@ class CsvSource:
         return extras
 
     def stage(self, conn):
-        """Creates raw_<table> (text) and new_<table> (typed, with _rec); returns the row count."""
+        """Creates new_<table> (typed, with _rec); returns its row count. Raises CsvError
+        naming the line of the first value that cannot be loaded."""
         self.header = header = self._read_header()
-        extras = self._check_header(header)
+        self.extras = self._check_header(header)
         # positional column names: the header's own may be anything
         self.position = {h: "c%d" % i for i, h in enumerate(header)}
-        spec = "{%s}" % ", ".join("'c%d': 'VARCHAR'" % i for i in range(len(header)))
-        name = self.table.name
+        # Dates and numbers parsed by the CSV reader itself is the quick way; on any doubt
+        # the file is read again as text, which finds the exact value to report.
+        try:
+            if self._read(conn, typed=True):
+                return self._count(conn)
+        except duckdb.Error:
+            pass
+        self._drop(conn)
+        if self._read(conn, typed=False):
+            return self._count(conn)
+        record, which = conn.execute("SELECT _rec, _bad FROM new_%s WHERE _bad > 0 ORDER BY "
+                                     "_rec LIMIT 1" % self.table.name).fetchone()
+        raise self._value_error(conn, record, which)
+
+    def _count(self, conn):
+        conn.execute("DROP TABLE raw_%s" % self.table.name)
+        return conn.execute("SELECT count(*) FROM new_%s" % self.table.name).fetchone()[0]
+
+    def _drop(self, conn):
+        conn.execute("DROP TABLE IF EXISTS raw_%s" % self.table.name)
+        conn.execute("DROP TABLE IF EXISTS new_%s" % self.table.name)
+
+    def _read(self, conn, typed):
+        """Reads the file into raw_<table> and new_<table>; true when every value is fine."""
+        name, header = self.table.name, self.header
+        kinds = {self.position[c.name]: c.kind for c in csv_columns(self.table)
+                 if c.name in self.position}
+        native = {"date": "DATE", "real": "DOUBLE"} if typed else {}
+        spec = "{%s}" % ", ".join("'c%d': '%s'" % (i, native.get(kinds.get("c%d" % i), "VARCHAR"))
+                                  for i in range(len(header)))
         try:
             conn.execute(
                 "CREATE TEMP TABLE raw_%s AS SELECT * FROM read_csv(?, header = true, "
                 "delim = ',', quote = '\"', escape = '\"', columns = %s, auto_detect = false, "
-                "strict_mode = true, null_padding = false)" % (name, spec), [self.path])
+                "strict_mode = true, null_padding = false%s)"
+                % (name, spec, ", dateformat = '%Y-%m-%d'" if typed else ""), [self.path])
         except duckdb.Error as exc:
+            if typed:
+                raise
             raise self._structure_error(exc) from None
-        columns = csv_columns(self.table)
-        typed, problems = [], []
-        for col in columns:
+        typed_cols, problems = [], []
+        for col in csv_columns(self.table):
             if col.name not in self.position:
-                typed.append("NULL::%s AS %s" % (_schema.SQL_TYPES[col.kind], col.name))
+                typed_cols.append("NULL::%s AS %s" % (_schema.SQL_TYPES[col.kind], col.name))
                 continue
             raw = self.position[col.name]
-            value = parse_sql(col.kind, raw)
-            typed.append("%s AS %s" % (value, col.name))
+            is_native = col.kind in native
+            value = raw if is_native else parse_sql(col.kind, raw)
+            present = "%s IS NOT NULL" % (raw if is_native else _sql_text(raw))
+            typed_cols.append("%s AS %s" % (value, col.name))
             if col.required:
-                problems.append("%s IS NULL" % _sql_text(raw))
-            problems.append("(%s IS NOT NULL AND %s IS NULL)" % (_sql_text(raw), value))
+                problems.append("NOT (%s)" % present)
+            problems.append("(%s AND %s IS NULL)" % (present, value))
             if col.kind == "real":
                 problems.append("NOT isfinite(%s)" % value)
             allowed = CHOICES.get((name, col.name))
             if allowed:
                 problems.append("%s NOT IN %s" % (value, _tuple(allowed)))
         if any(c.kind == "json" for c in self.table.columns):
-            typed.append("%s AS extra" % (self._extra_sql(extras) if extras else "NULL"))
-        blank = " AND ".join("%s IS NULL" % _sql_text("c%d" % i) for i in range(len(header)))
+            typed_cols.append("%s AS extra" % (self._extra_sql(self.extras) if self.extras
+                                                else "NULL"))
+        blank = " AND ".join(
+            "c%d IS NULL" % i if kinds.get("c%d" % i) in native else
+            "%s IS NULL" % _sql_text("c%d" % i) for i in range(len(header)))
         conn.execute(
             "CREATE TEMP TABLE new_%s AS SELECT rowid AS _rec, %s, %s AS _bad FROM raw_%s "
-            "WHERE NOT (%s)" % (name, ", ".join(typed), _first_true(problems), name, blank))
-        bad = conn.execute("SELECT _rec, _bad FROM new_%s WHERE _bad > 0 ORDER BY _rec LIMIT 1"
-                           % name).fetchone()
-        if bad:
-            raise self._value_error(conn, *bad)
-        return conn.execute("SELECT count(*) FROM new_%s" % name).fetchone()[0]
+            "WHERE NOT (%s)" % (name, ", ".join(typed_cols), _first_true(problems), name, blank))
+        return conn.execute("SELECT NOT EXISTS (SELECT 1 FROM new_%s WHERE _bad > 0)"
+                            % name).fetchone()[0]
 
     def _extra_sql(self, extras):
         # further columns become attributes: numbers as numbers, codes such as 000001 as text

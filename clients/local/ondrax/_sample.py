@@ -82,8 +82,10 @@ class _Book:
             parts += self.chunks[table.name]
             if parts:
                 frame = pd.concat(parts, ignore_index=True) if len(parts) > 1 else parts[0]
-                if table.name == "instruments":
-                    frame["accrued_daily"] = frame["accrued_daily"].astype("boolean")
+                for col in table.columns:
+                    if col.kind in ("int", "bool"):
+                        frame[col.name] = frame[col.name].astype(
+                            "Int64" if col.kind == "int" else "boolean")
                 out[table.name] = frame
         return out
 
@@ -577,9 +579,9 @@ def _more_stocks(gen, rng, count):
     vol = rng.uniform(0.010, 0.022, count)
     g = np.exp(beta[:, None] * market[None, :] + rng.normal(0, 1, (count, n)) * vol[:, None]
                - 0.5 * vol[:, None] ** 2)
-    # corporate actions: about two dividends a year, a split for every third stock
+    # corporate actions: about two dividends a year, and splits
     dividend = rng.random((count, n)) < 2.0 / 243
-    split = rng.random((count, n)) < 1.0 / (3 * n) + (rng.random((count, 1)) < 0.3) * 0.6 / n
+    split = rng.random((count, n)) < 1.4 / n
     live = (np.arange(n)[None, :] > first[:, None]) & (np.arange(n)[None, :] <= last[:, None])
     dividend &= live
     split &= live

@@ -265,13 +265,126 @@ def iid_filter(keys, column="iid"):
     return "%s IN (SELECT unnest(?::INTEGER[]))" % column, [keys.tolist()]
 
 
+#: Tables of at most this many rows keep the columns asked for in memory once read, so that
+#: repeated requests over a market are a selection of arrays rather than a scan.
+CACHED_ROWS = 20_000_000
+
+
+def _cached_columns(table, names, date):
+    """{"iid", "day", name...} of the whole table (stored order: by iid then date), or None
+    when the table is too large to hold in memory."""
+    db = _opened()
+    with _lock:
+        keys = db.cache.get((table, "keys"))
+        if keys is None:
+            count = query("SELECT count(*) FROM %s" % table)[0][0]
+            if count > CACHED_ROWS:
+                db.cache[(table, "keys")] = False
+                return None
+            found = columns("SELECT iid, CAST(%s - DATE '1970-01-01' AS INTEGER) AS day FROM %s "
+                            "ORDER BY iid, %s" % (date, table, date))
+            keys = db.cache[(table, "keys")] = (np.asarray(found["iid"], dtype=np.int32),
+                                                np.asarray(found["day"], dtype=np.int32))
+            days = np.unique(keys[1])
+            db.cache[(table, "days")] = days
+            db.cache[(table, "day codes")] = np.searchsorted(days, keys[1]).astype(
+                _code_type(days.size))
+            db.cache[(table, "first day")] = int(days[0]) if days.size else 0
+            db.cache[(table, "last day")] = int(days[-1]) if days.size else 0
+        if keys is False:
+            return None
+        missing = [n for n in names if (table, n) not in db.cache]
+        if missing:
+            found = columns("SELECT %s FROM %s ORDER BY iid, %s" % (", ".join(missing), table,
+                                                                     date))
+            for n in missing:
+                db.cache[(table, n)] = floats(found[n])
+                db.cache[(table, n, "gaps")] = bool(np.isnan(db.cache[(table, n)]).any())
+        out = {"iid": keys[0], "day": keys[1], "day codes": db.cache[(table, "day codes")]}
+        out.update((n, db.cache[(table, n)]) for n in names)
+        return out
+
+
 def by_instrument(table, names, order_book_ids, start, end, date="date"):
-    """(iid, day, [float arrays]) of the rows of `table` for the ids in the span, sorted by
-    instrument and date, without the rows where every named column is empty."""
+    """(iid, day, [float arrays], day codes or None) of the rows of `table` for the ids in
+    the span, sorted by instrument and date, without the rows where every named column is
+    empty; arrays the caller owns."""
     keys = iids(order_book_ids)
     lo, hi = span(start, end)
     if keys.size == 0:
         return None
+    cached = _cached_columns(table, names, date)
+    if cached is None:
+        return _by_instrument_query(table, names, keys, lo, hi, date)
+    iid, day, codes = cached["iid"], cached["day"], cached["day codes"]
+    first = np.searchsorted(iid, keys, "left")
+    last = np.searchsorted(iid, keys, "right")
+    columns_ = [iid, day, codes] + [cached[n] for n in names]
+    mask = None
+    if int(keys[-1]) - int(keys[0]) + 1 == keys.size:  # a run of keys is one run of rows
+        rows = slice(int(first[0]), int(last[-1]))
+        columns_ = [c[rows] for c in columns_]
+    elif int((last - first).sum()) * 8 > iid.size:  # much of the table: mark its rows
+        member = np.zeros(int(iid[-1]) + 1, dtype=bool)
+        member[keys[keys <= iid[-1]]] = True
+        mask = member[iid]
+    else:
+        rows = _ranges(first, last)
+        columns_ = [c[rows] for c in columns_]
+    db = _opened()
+    day, values = columns_[1], columns_[3:]
+    if day_number(lo) > db.cache[(table, "first day")] or \
+            day_number(hi) < db.cache[(table, "last day")]:
+        inside = (day >= day_number(lo)) & (day <= day_number(hi))
+        mask = inside if mask is None else mask & inside
+    if names and all(db.cache[(table, n, "gaps")] for n in names):
+        filled = ~np.isnan(values[0])
+        for v in values[1:]:
+            filled |= ~np.isnan(v)
+        mask = filled if mask is None else mask & filled
+    # the answer never shares memory with the cache
+    columns_ = [c.copy() for c in columns_] if mask is None else [c[mask] for c in columns_]
+    iid, day, codes, values = columns_[0], columns_[1], columns_[2], columns_[3:]
+    if iid.size == 0:
+        return None
+    return iid, day, values, (codes, db.cache[(table, "days")])
+
+
+def values_at(table, name, iid, day, date="date"):
+    """The column `name` of the rows (iid[k], day[k]), NaN where there is none."""
+    out = np.full(iid.size, np.nan)
+    if iid.size == 0:
+        return out
+    cached = _cached_columns(table, [name], date)
+    if cached is not None:
+        keys = _opened().cache.get((table, "key"))
+        if keys is None:
+            keys = _opened().cache[(table, "key")] = \
+                cached["iid"].astype(np.int64) << 32 | cached["day"]
+        wanted = iid.astype(np.int64) << 32 | day
+        at = np.minimum(np.searchsorted(keys, wanted), keys.size - 1)
+        hit = keys[at] == wanted
+        out[hit] = cached[name][at[hit]]
+        return out
+    found = columns("SELECT w.k, t.%s FROM (SELECT unnest(?::BIGINT[]) AS k, unnest(?::INTEGER[]) "
+                    "AS iid, unnest(?::INTEGER[]) AS day) w JOIN %s t ON t.iid = w.iid AND "
+                    "t.%s = DATE '1970-01-01' + w.day" % (name, table, date),
+                    [list(range(iid.size)), iid.tolist(), day.tolist()])
+    out[np.asarray(found["k"], dtype=np.int64)] = floats(found[name])
+    return out
+
+
+def _ranges(first, last):
+    """Concatenated aranges [first[k], last[k])."""
+    lengths = last - first
+    total = int(lengths.sum())
+    if total == 0:
+        return np.zeros(0, dtype=np.int64)
+    starts = np.repeat(first - np.concatenate(([0], np.cumsum(lengths)[:-1])), lengths)
+    return starts + np.arange(total)
+
+
+def _by_instrument_query(table, names, keys, lo, hi, date):
     where, params = iid_filter(keys)
     select = ", ".join(names) if names else "1 AS _"
     found = columns(
@@ -285,7 +398,7 @@ def by_instrument(table, names, order_book_ids, start, end, date="date"):
                                   *(floats(found[n]) for n in names))
     if iid.size == 0:
         return None
-    return iid, day, values
+    return iid, day, values, None
 
 
 def long_frame(records, value_columns, level0="order_book_id", level1="date"):
@@ -310,13 +423,30 @@ def day_index(day_numbers, name="date"):
 
 def _runs(keys):
     """(distinct values, code per entry) of an array sorted ascending."""
-    if keys.size == 0:
-        return keys, np.zeros(0, dtype=np.int32)
-    starts = np.empty(keys.size, dtype=bool)
-    starts[0] = True
-    np.not_equal(keys[1:], keys[:-1], out=starts[1:])
-    codes = np.cumsum(starts, dtype=np.int32) - 1
-    return keys[starts], codes
+    levels, starts = distinct_sorted(keys)
+    codes = np.repeat(np.arange(levels.size, dtype=_code_type(levels.size)),
+                      np.diff(np.append(starts, keys.size)))
+    return levels, codes
+
+
+def distinct_sorted(keys):
+    """(distinct values, index of the first of each) of an array sorted ascending."""
+    starts = np.flatnonzero(np.concatenate(([True], keys[1:] != keys[:-1]))) if keys.size \
+        else np.zeros(0, dtype=np.int64)
+    return keys[starts], starts
+
+
+def _used(codes, levels):
+    """(codes, levels) with the levels no code uses left out."""
+    present = np.bincount(codes, minlength=levels.size) > 0
+    if present.all():
+        return codes, levels
+    remap = np.cumsum(present, dtype=codes.dtype) - 1
+    return remap[codes], levels[present]
+
+
+def _code_type(count):
+    return np.int16 if count < 2**15 else np.int32
 
 
 def _codes(values):
@@ -326,8 +456,8 @@ def _codes(values):
     low = int(values.min())
     present = np.bincount(values - low)
     levels = np.flatnonzero(present)
-    remap = np.zeros(present.size, dtype=np.int32)
-    remap[levels] = np.arange(levels.size, dtype=np.int32)
+    remap = np.zeros(present.size, dtype=_code_type(levels.size))
+    remap[levels] = np.arange(levels.size)
     return levels + low, remap[values - low]
 
 
@@ -340,12 +470,16 @@ def sort_rows(key, day, *others):
     return (key[order], day[order]) + tuple(o[order] for o in others)
 
 
-def id_date_frame(iid, day, values, level1="date"):
+def id_date_frame(iid, day, values, level1="date", day_codes=None):
     """Frame on (order_book_id, level1) from sorted iid and day arrays and named value
-    arrays; the MultiIndex is built from levels and codes."""
+    arrays; the MultiIndex is built from levels and codes. day_codes: (codes, days) of the
+    rows' days in a sorted list of days, when known."""
     db = _opened()
     keys, id_codes = _runs(iid)
-    days, day_codes = _codes(day)
+    if day_codes is None:
+        days, day_codes = _codes(day)
+    else:
+        day_codes, days = _used(*day_codes)
     index = pd.MultiIndex(
         levels=[pd.Index(db.ids[keys], dtype=object, name="order_book_id"),
                 day_index(days, level1)],

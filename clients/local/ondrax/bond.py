@@ -52,8 +52,8 @@ def get_valuation(order_book_ids, start_date=None, end_date=None, source="chinab
     found = _store.by_instrument("valuations", names, order_book_ids, start_date, end_date)
     if found is None:
         return None
-    iid, day, values = found
-    return _store.id_date_frame(iid, day, dict(zip(names, values)))
+    iid, day, values, day_codes = found
+    return _store.id_date_frame(iid, day, dict(zip(names, values)), day_codes=day_codes)
 
 
 def get_secu_market_code(order_book_ids):
