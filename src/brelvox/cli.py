@@ -499,12 +499,17 @@ def cmd_calendar(args):
 
 def cmd_load(args):
     local = _local()
+    if args.replace and not args.append:
+        raise UserError("--replace goes with --append", status=2)
     try:
-        counts = local.load_csv(args.directory, args.database, overwrite=args.force)
+        counts = local.load_csv(args.directory, args.database, overwrite=args.force,
+                                append=args.append, replace=args.replace)
     except FileExistsError as exc:
         raise UserError("%s; pass --force to replace it" % exc, status=1) from None
     except local.CsvError as exc:
         raise UserError(str(exc)) from None
+    for line in getattr(counts, "warnings", ()):
+        print(line, file=sys.stderr)
     print("loaded %s into %s" % (", ".join("%s (%d rows)" % kv for kv in counts.items()),
                                  args.database))
     print("use it with: export %s=%s" % (DB_ENV, os.path.abspath(args.database)))
@@ -513,10 +518,13 @@ def cmd_load(args):
 
 def cmd_sample(args):
     local = _local()
-    if os.path.exists(args.database) and not args.force:
-        raise UserError("%s exists; pass --force to replace it" % args.database)
     try:
-        local.write_sample(args.database)
+        local.write_sample(args.database, stocks=args.stocks, dates=args.dates,
+                           overwrite=args.force)
+    except FileExistsError:
+        raise UserError("%s exists; pass --force to replace it" % args.database) from None
+    except ValueError as exc:
+        raise UserError(str(exc), status=2) from None
     except OSError as exc:
         raise UserError("cannot write %s: %s" % (args.database, exc.strerror or exc)) from None
     print("wrote the sample market to %s" % args.database)
@@ -578,12 +586,20 @@ def build_parser():
     p.set_defaults(func=cmd_calendar)
     p = sub.add_parser("load", parents=[common], help="load CSV files into a new database")
     p.add_argument("directory", metavar="CSV_DIR")
-    p.add_argument("database", metavar="NEW.sqlite")
+    p.add_argument("database", metavar="NEW.duckdb")
     p.add_argument("--force", action="store_true", help="replace an existing database file")
+    p.add_argument("--append", action="store_true",
+                   help="add the files' rows to the existing database instead")
+    p.add_argument("--replace", action="store_true",
+                   help="with --append: rows may replace stored ones with the same key")
     p.set_defaults(func=cmd_load)
     p = sub.add_parser("sample", parents=[common], help="write the sample market to a file")
-    p.add_argument("database", metavar="NEW.sqlite")
+    p.add_argument("database", metavar="NEW.duckdb")
     p.add_argument("--force", action="store_true", help="replace an existing database file")
+    p.add_argument("--stocks", type=int, metavar="N",
+                   help="a larger market of N stocks (the sample has 60)")
+    p.add_argument("--dates", type=int, metavar="M",
+                   help="over M exchange trading dates up to 2025-12-31 (the sample has 485)")
     p.set_defaults(func=cmd_sample)
     return parser
 

@@ -175,8 +175,9 @@ def query(sql, params=None, how="fetchall"):
     with _lock:  # one statement at a time on the shared connection
         try:
             return getattr(db.conn.execute(sql, list(params or ())), how)()
-        except (duckdb.IOException, duckdb.InternalException, duckdb.SerializationException,
-                duckdb.FatalException) as exc:
+        except (duckdb.BinderException, duckdb.ParserException):
+            raise  # a fault of the statement, not of the file
+        except duckdb.Error as exc:
             raise LocalDataError("reading %s failed (%s); the file may be damaged: %s"
                                  % (db.path, _first_line(exc), _RELOAD)) from None
 
