@@ -72,6 +72,9 @@ class RowsSource:
     def describe(self):
         return "generated %s" % self.table.name
 
+    def expected_rows(self):
+        return len(self.frame)
+
     def lines(self, records):
         return {}
 
@@ -103,6 +106,8 @@ def _write(path, sources, append, replace, overwrite, progress):
                 raise _store.LocalDataError("%s is damaged or was written by another DuckDB "
                                             "version (%s)" % (shown, exc)) from None
             try:
+                if isinstance(progress, _progress.Terminal):
+                    _progress.track(conn)
                 result = _fill(conn, sources, append, replace, progress, shown)
                 progress.step("writing %s" % os.path.basename(path))
                 conn.execute("CHECKPOINT")
@@ -121,11 +126,13 @@ def _fill(conn, sources, append, replace, progress, shown):
     result = LoadResult()
     for table in _schema.TABLES:
         if table.name in sources:
-            progress.step("reading %s" % sources[table.name].describe())
-            result[table.name] = sources[table.name].stage(conn)
+            source = sources[table.name]
+            progress.step("reading %s" % source.describe(),
+                          running=(conn, source.expected_rows()))
+            result[table.name] = source.stage(conn)
             progress.step("read %s" % sources[table.name].describe(), result[table.name])
     checker = _checks.Checker(conn, sources, replace)
-    progress.step("checking")
+    progress.step("checking", sum(result.values()))
     checker.run()
     _merge(conn, sources, replace, progress)
     progress.step("looking for unusual rows")
@@ -148,7 +155,8 @@ def _merge(conn, sources, replace, progress):
         if table.name == "instruments" or not (table.name in sources or
                                                (moved and table.keyed_by_iid)):
             continue
-        progress.step("writing %s" % table.name)
+        rows = sources[table.name].expected_rows() if table.name in sources else 0
+        progress.step("writing %s" % table.name, running=(conn, rows) if rows else None)
         cols = [name for name, _ in _schema.stored_columns(table)]
         select = ", ".join("k.iid" if c == "iid" else "c._order AS seq" if c == "seq" else "c." + c
                            for c in cols)

@@ -80,6 +80,14 @@ class CsvSource:
     def describe(self):
         return self.name
 
+    def expected_rows(self):
+        """Rows the file holds, estimated from its size and its first lines."""
+        size = os.path.getsize(self.path)
+        with open(self.path, "rb") as handle:
+            head = handle.read(1 << 16)
+        lines = head.count(b"\n")
+        return max(0, int(size / (len(head) / lines)) - 1) if lines else 0
+
     def lines(self, records):
         """{record number: line number} for the given records (one pass over the file)."""
         wanted = set(records)
