@@ -549,14 +549,15 @@ class TestAppend:
         assert sorted(run.wait(timeout=120) for run in runs) == [0, 3, 3]
         assert len(table_rows(tmp_path / "one.duckdb")["prices"]) == 3
 
-    def test_leftovers_of_a_killed_load_are_removed(self, local, tmp_path):
+    def test_leftovers_of_a_killed_load_are_removed(self, local, monkeypatch, tmp_path):
         write_csvs(tmp_path / "csv", calendar=CALENDAR)
         for name in ("db%41.duckdb.partial-99999", "db%41.duckdb.partial-99999.wal"):
             (tmp_path / name).write_bytes(b"half")
         (tmp_path / "dbA.duckdb").write_bytes(b"another file")
         local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "db%41.duckdb"))
         assert sorted(os.listdir(tmp_path)) == ["csv", "db%41.duckdb", "dbA.duckdb"]
-        assert len(table_rows(tmp_path / "db%41.duckdb")["calendar"]) == 5  # the path as given
+        monkeypatch.setenv(local.ENV_VAR, str(tmp_path / "db%41.duckdb"))  # the path as given
+        assert len(local.get_trading_dates("2024-01-01", "2024-01-31")) == 3
 
 
 class TestFiles:

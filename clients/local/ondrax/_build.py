@@ -145,9 +145,9 @@ def _merge(conn, sources, replace, progress):
     """Rebuilds every table that gains rows, and every table keyed by instrument when the
     keys move (a new id sorts among the stored ones), sorted for reading."""
     q = conn.execute
+    instruments = _checks.combined(_schema.BY_NAME["instruments"], sources, replace)
     q("CREATE TEMP TABLE next_instruments AS SELECT (row_number() OVER (ORDER BY order_book_id)"
-      " - 1)::INTEGER AS iid, * FROM (%s)" % _combined(_schema.BY_NAME["instruments"], sources,
-                                                       replace))
+      " - 1)::INTEGER AS iid, * FROM (%s)" % instruments)
     moved = q("SELECT count(*) FROM instruments o JOIN next_instruments n USING (order_book_id) "
               "WHERE o.iid <> n.iid").fetchone()[0] > 0
     rebuilt = []
@@ -162,7 +162,7 @@ def _merge(conn, sources, replace, progress):
                            for c in cols)
         join = "JOIN next_instruments k USING (order_book_id)" if table.keyed_by_iid else ""
         q("CREATE TABLE next_%s AS SELECT %s FROM (%s) c %s ORDER BY %s" % (
-            table.name, select, _combined(table, sources, replace), join,
+            table.name, select, _checks.combined(table, sources, replace), join,
             _schema.sort_order(table)))
         rebuilt.append(table.name)
     if "instruments" in sources or moved:
@@ -173,17 +173,3 @@ def _merge(conn, sources, replace, progress):
         q("DROP TABLE %s" % name)
         q("ALTER TABLE next_%s RENAME TO %s" % ("instruments_t" if name == "instruments" else name,
                                                 name))
-
-
-def _combined(table, sources, replace):
-    """SQL of the rows a table holds after the merge, in its logical layout plus _order (the
-    load order of keyless tables: stored rows first)."""
-    names = ", ".join(c.name for c in table.columns)
-    stored = "SELECT %s, _order FROM (%s) s" % (names, _schema.logical_select(table))
-    if table.name not in sources:
-        return stored
-    if replace:
-        stored += " WHERE NOT EXISTS (SELECT 1 FROM new_%s n WHERE %s)" % (
-            table.name, _checks.same_key(table))
-    return ("%s UNION ALL SELECT %s, _rec + 1 + (SELECT coalesce(max(_order), -1) FROM (%s)) "
-            "FROM new_%s" % (stored, names, _schema.logical_select(table), table.name))

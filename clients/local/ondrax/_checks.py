@@ -50,26 +50,15 @@ class Checker:
     def q(self, sql, params=None):
         return self.conn.execute(sql, params or [])
 
-    def first(self, table, sql, params=None):
+    def first(self, sql, params=None):
         """The first staged record (by _rec) that `sql` selects as (_rec, ...), or None."""
         return self.q("%s ORDER BY 1 LIMIT 1" % sql, params).fetchone()
 
     def refuse(self, table, record, message):
         raise self.staged[table].error(record, message)
 
-    # --- the combined view: stored rows plus staged ones -------------------------------------
-
     def combined(self, table):
-        """SQL of the rows a table will hold, in its logical layout (staged rows win)."""
-        t = _schema.BY_NAME[table]
-        names = ", ".join(c.name for c in t.columns)
-        stored = "SELECT %s FROM (%s) s" % (names, _schema.logical_select(t))
-        if table not in self.staged:
-            return stored
-        if self.replace:
-            stored += " WHERE NOT EXISTS (SELECT 1 FROM new_%s n WHERE %s)" % (
-                table, same_key(t))
-        return "%s UNION ALL SELECT %s FROM new_%s" % (stored, names, table)
+        return combined(_schema.BY_NAME[table], self.staged, self.replace)
 
     def prepare(self):
         self.q("CREATE TEMP TABLE all_instruments AS SELECT order_book_id, catalogue, type, "
@@ -90,12 +79,13 @@ class Checker:
                 self.trading_days(table)
 
     def values(self, table):
-        checks = [("%s <= 0" % c, "%s must be above zero" % c) for c in _POSITIVE.get(table.name, ())]
+        checks = [("%s <= 0" % c, "%s must be above zero" % c)
+                  for c in _POSITIVE.get(table.name, ())]
         checks += [("%s < 0" % c, "%s must not be negative" % c)
                    for c in _NOT_NEGATIVE.get(table.name, ())]
         if not checks:
             return
-        found = self.first(table.name, "SELECT _rec, %s FROM new_%s WHERE %s" % (
+        found = self.first("SELECT _rec, %s FROM new_%s WHERE %s" % (
             ", ".join("coalesce(%s, false)" % c for c, _ in checks), table.name,
             " OR ".join("coalesce(%s, false)" % c for c, _ in checks)))
         if found:
@@ -110,17 +100,17 @@ class Checker:
         cols = ", ".join(key)
         what = "same %s" % ", ".join(table.key) if table.key else "the same values"
         # a quick test first: the exact record is looked for only when there is one
-        if self.q("SELECT 1 FROM new_%s GROUP BY ALL_KEYS HAVING count(*) > 1 LIMIT 1"
-                  .replace("ALL_KEYS", cols) % table.name).fetchone():
-            found = self.first(table.name,
-                               "SELECT _rec, first FROM (SELECT _rec, min(_rec) OVER (PARTITION "
-                               "BY %s) AS first FROM new_%s) WHERE _rec > first" % (cols, table.name))
+        if self.q("SELECT 1 FROM new_%s GROUP BY %s HAVING count(*) > 1 LIMIT 1"
+                  % (table.name, cols)).fetchone():
+            found = self.first("SELECT _rec, first FROM (SELECT _rec, min(_rec) OVER (PARTITION "
+                               "BY %s) AS first FROM new_%s) WHERE _rec > first"
+                               % (cols, table.name))
             line = self.staged[table.name].lines([found[1]]).get(found[1])
             self.refuse(table.name, found[0], "repeats %s (%s)" % (
                 "line %d" % line if line else "an earlier row", what))
         if self.replace:
             return
-        found = self.first(table.name, "SELECT n._rec FROM new_%s n SEMI JOIN (%s) s ON %s"
+        found = self.first("SELECT n._rec FROM new_%s n SEMI JOIN (%s) s ON %s"
                            % (table.name, _schema.logical_select(table), same_key(table)))
         if found:
             self.refuse(table.name, found[0], "would replace a stored row (%s); append with "
@@ -128,7 +118,7 @@ class Checker:
 
     def known_ids(self, table):
         for column in _ID_COLUMNS.get(table.name, ()):
-            found = self.first(table.name, "SELECT _rec, %s FROM new_%s WHERE %s NOT IN "
+            found = self.first("SELECT _rec, %s FROM new_%s WHERE %s NOT IN "
                                "(SELECT order_book_id FROM all_instruments)"
                                % (column, table.name, column))
             if found:
@@ -146,8 +136,7 @@ class Checker:
             join = "JOIN all_instruments i ON i.order_book_id = n.%s" % owner
             # funds that accrue daily report every calendar day
             exempt = " AND NOT i.accrued_daily" if table.name == "nav" else ""
-        found = self.first(table.name,
-                           "SELECT n._rec, n.%s, %s FROM new_%s n %s WHERE (%s, n.%s) NOT IN "
+        found = self.first("SELECT n._rec, n.%s, %s FROM new_%s n %s WHERE (%s, n.%s) NOT IN "
                            "(SELECT (market, date) FROM all_calendar)%s"
                            % (date, market, table.name, join, market, date, exempt))
         if found:
@@ -206,8 +195,8 @@ class Checker:
         if hit.size == 0:
             return
         self.q("CREATE TEMP TABLE moves (iid INTEGER, day INTEGER, move DOUBLE)")
-        self.q("INSERT INTO moves SELECT * FROM (SELECT unnest(?::INTEGER[]), unnest(?::INTEGER[]), "
-               "unnest(?::DOUBLE[]))", [iid[hit].tolist(), day[hit].tolist(),
+        self.q("INSERT INTO moves SELECT * FROM (SELECT unnest(?::INTEGER[]), "
+               "unnest(?::INTEGER[]), unnest(?::DOUBLE[]))", [iid[hit].tolist(), day[hit].tolist(),
                                         move[hit - 1].tolist()])
         found = self.q(
             "SELECT n._rec, n.order_book_id, n.date, m.move FROM moves m JOIN instruments k "
@@ -219,6 +208,20 @@ class Checker:
                   "%s closed %+.1f%% on %s without a split or dividend that day")
 
 
+def combined(table, staged, replace):
+    """SQL of the rows a table holds once the staged ones are in, in its logical layout plus
+    _order (the load order of keyless tables: stored rows first)."""
+    names = ", ".join(c.name for c in table.columns)
+    stored = "SELECT %s, _order FROM (%s) s" % (names, _schema.logical_select(table))
+    if table.name not in staged:
+        return stored
+    if replace:
+        stored += " WHERE NOT EXISTS (SELECT 1 FROM new_%s n WHERE %s)" % (
+            table.name, same_key(table))
+    return ("%s UNION ALL SELECT %s, _rec + 1 + (SELECT coalesce(max(_order), -1) FROM (%s)) "
+            "FROM new_%s" % (stored, names, _schema.logical_select(table), table.name))
+
+
 def same_key(table, new="n", stored="s"):
     """SQL: the rows `new` and `stored` have the same key (empty values equal)."""
     return " AND ".join("%s.%s IS NOT DISTINCT FROM %s.%s" % (new, c, stored, c)
@@ -226,7 +229,7 @@ def same_key(table, new="n", stored="s"):
 
 
 def _number(value):
-    return "%r" % value if value is None else ("%g" % value)
+    return "%g" % value
 
 
 def _weekday(day):

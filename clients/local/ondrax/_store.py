@@ -1,6 +1,7 @@
 """Where the database lives, the shared read-only connection, argument conversion, and
 answers built from column arrays."""
 
+import atexit
 import datetime
 import os
 import tempfile
@@ -40,6 +41,15 @@ class _Open:
 _lock = threading.RLock()
 _current = None
 _current_key = None
+
+
+@atexit.register
+def _close():
+    global _current
+    with _lock:
+        if _current is not None:
+            _current.conn.close()
+            _current = None
 
 
 def _cache_dirs():
@@ -493,10 +503,3 @@ def floats(array):
     if isinstance(array, np.ma.MaskedArray):
         return array.filled(np.nan).astype(np.float64, copy=False)
     return np.asarray(array, dtype=np.float64)
-
-
-def day_numbers(array):
-    """Days since 1970-01-01 as int32 from a fetched DATE column."""
-    if isinstance(array, np.ma.MaskedArray):
-        array = array.filled(np.datetime64("NaT"))
-    return array.astype("datetime64[D]").astype(np.int32)

@@ -6,7 +6,8 @@ from ._load import CSV_TABLES, CsvError
 from ._store import ENV_VAR, LocalDataError, database_path, sample_path
 
 __all__ = ["ENV_VAR", "LocalDataError", "CsvError", "LoadResult", "database_path",
-           "sample_path", "write_sample", "write_sample_csv", "load_csv", "calendar_span", "CSV_TABLES"]
+           "sample_path", "write_sample", "write_sample_csv", "load_csv", "calendar_span",
+           "CSV_TABLES"]
 
 
 def calendar_span(market="exchange"):
