@@ -292,10 +292,19 @@ def _cached_columns(table, names, date):
             if count > CACHED_ROWS:
                 db.cache[(table, "keys")] = False
                 return None
-            found = columns("SELECT iid, CAST(%s - DATE '1970-01-01' AS INTEGER) AS day FROM %s "
-                            "ORDER BY iid, %s" % (date, table, date))
-            keys = db.cache[(table, "keys")] = (np.asarray(found["iid"], dtype=np.int32),
-                                                np.asarray(found["day"], dtype=np.int32))
+            # rows are stored sorted by key then date: read in row order, sorted only when
+            # they are not
+            found = columns("SELECT rowid, iid, CAST(%s - DATE '1970-01-01' AS INTEGER) AS day "
+                            "FROM %s" % (date, table))
+            iid = np.asarray(found["iid"], dtype=np.int32)
+            day = np.asarray(found["day"], dtype=np.int32)
+            key = iid.astype(np.int64) << 32 | day.astype(np.int64) + (1 << 31)
+            order = None if bool(np.all(key[1:] >= key[:-1])) else np.argsort(key, kind="stable")
+            rowid = np.asarray(found["rowid"], dtype=np.int64)
+            db.cache[(table, "order")] = rowid if order is None else rowid[order]
+            if order is not None:
+                iid, day = iid[order], day[order]
+            keys = db.cache[(table, "keys")] = (iid, day)
             days = np.unique(keys[1])
             db.cache[(table, "days")] = days
             db.cache[(table, "day codes")] = np.searchsorted(days, keys[1]).astype(
@@ -306,10 +315,14 @@ def _cached_columns(table, names, date):
             return None
         missing = [n for n in names if (table, n) not in db.cache]
         if missing:
-            found = columns("SELECT %s FROM %s ORDER BY iid, %s" % (", ".join(missing), table,
-                                                                     date))
+            found = columns("SELECT rowid, %s FROM %s" % (", ".join(missing), table))
+            # the rows in the order of the keys, by their row ids
+            position = np.empty(len(found["rowid"]), dtype=np.int64)
+            position[np.asarray(found["rowid"], dtype=np.int64)] = np.arange(position.size)
+            take = position[db.cache[(table, "order")]]
+            in_order = bool(np.all(take == np.arange(take.size)))
             for n in missing:
-                db.cache[(table, n)] = floats(found[n])
+                db.cache[(table, n)] = floats(found[n]) if in_order else floats(found[n])[take]
                 db.cache[(table, n, "gaps")] = bool(np.isnan(db.cache[(table, n)]).any())
         out = {"iid": keys[0], "day": keys[1], "day codes": db.cache[(table, "day codes")]}
         out.update((n, db.cache[(table, n)]) for n in names)
