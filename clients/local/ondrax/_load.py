@@ -331,5 +331,6 @@ def find_files(directory):
         if stem not in _schema.BY_NAME:
             raise CsvError(entry, None, "unknown table (expected one of %s)"
                            % ", ".join(t + ".csv" for t in CSV_TABLES))
-        files[stem] = os.path.join(directory, entry)
+        # absolute: never read as a URL such as s3://
+        files[stem] = os.path.abspath(os.path.join(directory, entry))
     return files
