@@ -593,7 +593,11 @@ class TestFiles:
 
 
 class TestAdjustedPrices:
-    def test_against_a_plain_computation(self, local):
+    @pytest.mark.parametrize("in_memory", [True, False])
+    def test_against_a_plain_computation(self, local, monkeypatch, in_memory):
+        if not in_memory:  # a table too large to keep: every request is a query
+            monkeypatch.setattr(local._store, "CACHED_ROWS", 0)
+            local._store._close()
         ids = list(local.all_instruments(type="CS").order_book_id)
         raw = local.get_price(ids, "2024-01-02", "2025-12-31", fields="close", adjust_type="none")["close"]
         splits = local.get_split(ids).reset_index()

@@ -67,79 +67,92 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
     if adjust_type not in ("none", "post", "pre"):
         raise ValueError("adjust_type must be 'none', 'post' or 'pre', got %r" % (adjust_type,))
     names = _fields(fields)
-    found = _store.by_instrument("prices", names, order_book_ids, start_date, end_date)
+    adjust = adjust_type != "none" and any(n in _ADJUSTED for n in names)
+    # the post factor of every stored row does not depend on the request: kept when the
+    # table's columns are
+    found = _store.by_instrument("prices", names, order_book_ids, start_date, end_date,
+                                 derived={"post factor": _post_factors} if adjust else None)
     if found is None:
         return None
-    iid, day, values, day_codes = found
-    if adjust_type != "none" and any(n in _ADJUSTED for n in names):
-        factor = _adjust_factors(iid, day, _store.span(start_date, end_date)[1], adjust_type)
-        if factor is not None:
-            values = [v * factor if n in _ADJUSTED else v for n, v in zip(names, values)]
+    iid, day, values, day_codes, derived = found
+    if adjust:
+        factor = derived.get("post factor")
+        if factor is None:
+            factor = _post_factors({"iid": iid, "day": day})
+        if adjust_type == "pre":
+            # restated back from the end: divided by each instrument's product up to it
+            keys, starts = _store.distinct_sorted(iid)
+            hi = _store.span(start_date, end_date)[1]
+            factor = factor / np.repeat(_products_upto(keys, _store.day_number(hi)),
+                                        np.diff(np.append(starts, iid.size)))
+        values = [v * factor if n in _ADJUSTED else v for n, v in zip(names, values)]
     return _store.id_date_frame(iid, day, dict(zip(names, values)), day_codes=day_codes)
 
 
-def _adjust_factors(iid, day, hi, adjust_type):
-    """Price factor per row: the product of split + cash / close over the ex-dates of the
-    row's instrument up to the row's date (for "pre", divided by the product up to `hi`)."""
-    keys = _store.distinct_sorted(iid)[0]
-    found = _corporate_actions()
-    member = np.zeros(max(int(keys[-1]), int(found["iid"].max(initial=0))) + 1, dtype=bool)
-    member[keys] = True
-    chosen = member[found["iid"]] & (found["day"] <= _store.day_number(hi))
-    ev_iid, ev_day = found["iid"][chosen], found["day"][chosen]
-    if ev_iid.size == 0:
-        return None
-    ev_key = ev_iid << 32 | ev_day + (1 << 31)
-    cash, split = found["cash"][chosen], found["split"][chosen]
-    # the cash is a fraction of the unadjusted close of the ex-date (none without a close)
-    close = _store.values_at("prices", "close", ev_iid, ev_day)
-    paid = (cash > 0) & (close > 0)
-    ratio = split + np.divide(cash, close, out=np.zeros_like(cash), where=paid)
-    running = _running_product(ev_iid, ratio)
-    # The factor is constant from an instrument's first row, and from the first row on or
-    # after each of its ex-dates, to the next such row: one value per stretch.
-    row_key = iid.astype(np.int64)
-    row_key <<= 32
-    row_key += day
-    row_key += 1 << 31
-    at = np.searchsorted(row_key, ev_key, side="left")
-    applies = at < iid.size
-    applies[applies] = iid[at[applies]] == ev_iid[applies]  # else no row on or after it
-    at, ev_iid, running = at[applies], ev_iid[applies], running[applies]
-    keys, starts = _store.distinct_sorted(iid)
-    bounds = np.union1d(starts, at)
-    last = np.searchsorted(at, bounds, side="right") - 1
-    owner = iid[bounds]
-    own = (last >= 0) & (ev_iid[np.maximum(last, 0)] == owner)
-    value = np.where(own, running[np.maximum(last, 0)], 1.0)
-    if adjust_type == "pre":
-        # restated back from `hi`: divided by the instrument's product up to `hi`
-        ev_key = ev_key[applies]
-        end = np.searchsorted(ev_key, keys.astype(np.int64) << 32 |
-                              (_store.day_number(hi) + (1 << 31)), side="right") - 1
-        same = (end >= 0) & (ev_iid[np.maximum(end, 0)] == keys)
-        denominator = np.where(same, running[np.maximum(end, 0)], 1.0)
-        value = value / denominator[np.searchsorted(keys, owner)]
-    return np.repeat(value, np.diff(np.append(bounds, iid.size)))
-
-
-def _corporate_actions():
-    """Splits and dividends of every instrument by (iid, ex-date): the split ratio and the
-    cash per share of the day, kept with the open database."""
+def _event_products():
+    """(key, iid, running product) of every ex-date, kept with the open database. The
+    ratio of an ex-date is its split plus its cash per share over the unadjusted close of
+    that day (no cash part without a close); the product runs within each instrument."""
     db = _store.database()
-    found = db.cache.get("actions")
+    found = db.cache.get("event products")
     if found is None:
-        found = _store.columns(
+        actions = _store.columns(
             "WITH e AS (SELECT iid, ex_dividend_date AS day, split_coefficient_to / "
             "  split_coefficient_from AS split, 0.0 AS cash FROM splits UNION ALL SELECT iid, "
             "  ex_dividend_date, 1.0, dividend_cash_before_tax / round_lot FROM dividends) "
             "SELECT iid, CAST(day - DATE '1970-01-01' AS INTEGER) AS day, product(split) AS split,"
             " sum(cash) AS cash FROM e GROUP BY ALL ORDER BY 1, 2")
-        found = db.cache["actions"] = {
-            "iid": np.asarray(found["iid"], dtype=np.int64),
-            "day": np.asarray(found["day"], dtype=np.int64),
-            "split": _store.floats(found["split"]), "cash": _store.floats(found["cash"])}
+        ev_iid = np.asarray(actions["iid"], dtype=np.int64)
+        ev_day = np.asarray(actions["day"], dtype=np.int64)
+        cash = _store.floats(actions["cash"])
+        close = _store.values_at("prices", "close", ev_iid, ev_day)
+        paid = (cash > 0) & (close > 0)
+        ratio = _store.floats(actions["split"]) + np.divide(cash, close, out=np.zeros_like(cash),
+                                                            where=paid)
+        found = db.cache["event products"] = (_key(ev_iid, ev_day), ev_iid,
+                                              _running_product(ev_iid, ratio))
     return found
+
+
+def _key(iid, day):
+    key = iid.astype(np.int64)
+    key <<= 32
+    key += day
+    key += 1 << 31
+    return key
+
+
+def _post_factors(rows):
+    """Post factor of each row of `rows` ({"iid", "day"} sorted by both): the running
+    product of its instrument's last ex-date on or before it, 1 before the first."""
+    iid = rows["iid"]
+    ev_key, ev_iid, running = _event_products()
+    if ev_key.size == 0 or iid.size == 0:
+        return np.ones(iid.size)
+    # The factor is constant from an instrument's first row, and from the first row on or
+    # after each of its ex-dates, to the next such row: one value per stretch.
+    at = np.searchsorted(_key(iid, rows["day"]), ev_key, side="left")
+    applies = at < iid.size
+    applies[applies] = iid[at[applies]] == ev_iid[applies]  # else no row on or after it
+    at, ev_iid, running = at[applies], ev_iid[applies], running[applies]
+    if at.size == 0:
+        return np.ones(iid.size)
+    starts = _store.distinct_sorted(iid)[1]
+    bounds = np.union1d(starts, at)
+    last = np.searchsorted(at, bounds, side="right") - 1
+    own = (last >= 0) & (ev_iid[np.maximum(last, 0)] == iid[bounds])
+    value = np.where(own, running[np.maximum(last, 0)], 1.0)
+    return np.repeat(value, np.diff(np.append(bounds, iid.size)))
+
+
+def _products_upto(keys, day):
+    """Product of the ratios of each instrument's ex-dates up to `day` (1 for none)."""
+    ev_key, ev_iid, running = _event_products()
+    if ev_key.size == 0:
+        return np.ones(keys.size)
+    end = np.searchsorted(ev_key, _key(keys, np.full(keys.size, day)), side="right") - 1
+    same = (end >= 0) & (ev_iid[np.maximum(end, 0)] == keys)
+    return np.where(same, running[np.maximum(end, 0)], 1.0)
 
 
 def _running_product(group, ratio):

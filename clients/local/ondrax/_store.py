@@ -329,10 +329,12 @@ def _cached_columns(table, names, date):
         return out
 
 
-def by_instrument(table, names, order_book_ids, start, end, date="date"):
-    """(iid, day, [float arrays], day codes or None) of the rows of `table` for the ids in
-    the span, sorted by instrument and date, without the rows where every named column is
-    empty; arrays the caller owns."""
+def by_instrument(table, names, order_book_ids, start, end, date="date", derived=None):
+    """(iid, day, [float arrays], day codes or None, {derived name: array}) of the rows of
+    `table` for the ids in the span, sorted by instrument and date, without the rows where
+    every named column is empty; arrays the caller owns. `derived` maps names to functions
+    of the whole table's {"iid", "day"} giving a column computed once when the table is
+    kept in memory (the dict returned is empty when it is not)."""
     keys = iids(order_book_ids)
     lo, hi = span(start, end)
     if keys.size == 0:
@@ -343,7 +345,13 @@ def by_instrument(table, names, order_book_ids, start, end, date="date"):
     iid, day, codes = cached["iid"], cached["day"], cached["day codes"]
     first = np.searchsorted(iid, keys, "left")
     last = np.searchsorted(iid, keys, "right")
-    columns_ = [iid, day, codes] + [cached[n] for n in names]
+    extra = []
+    for name, compute in (derived or {}).items():
+        with _lock:
+            if (table, name) not in _opened().cache:
+                _opened().cache[(table, name)] = compute(cached)
+        extra.append(_opened().cache[(table, name)])
+    columns_ = [iid, day, codes] + [cached[n] for n in names] + extra
     mask = None
     if int(keys[-1]) - int(keys[0]) + 1 == keys.size:  # a run of keys is one run of rows
         rows = slice(int(first[0]), int(last[-1]))
@@ -356,7 +364,7 @@ def by_instrument(table, names, order_book_ids, start, end, date="date"):
         rows = _ranges(first, last)
         columns_ = [c[rows] for c in columns_]
     db = _opened()
-    day, values = columns_[1], columns_[3:]
+    day, values = columns_[1], columns_[3:3 + len(names)]
     if day_number(lo) > db.cache[(table, "first day")] or \
             day_number(hi) < db.cache[(table, "last day")]:
         inside = (day >= day_number(lo)) & (day <= day_number(hi))
@@ -368,10 +376,11 @@ def by_instrument(table, names, order_book_ids, start, end, date="date"):
         mask = filled if mask is None else mask & filled
     # the answer never shares memory with the cache
     columns_ = [c.copy() for c in columns_] if mask is None else [c[mask] for c in columns_]
-    iid, day, codes, values = columns_[0], columns_[1], columns_[2], columns_[3:]
+    iid, day, codes = columns_[:3]
+    values, extra = columns_[3:3 + len(names)], columns_[3 + len(names):]
     if iid.size == 0:
         return None
-    return iid, day, values, (codes, db.cache[(table, "days")])
+    return iid, day, values, (codes, db.cache[(table, "days")]), dict(zip(derived or (), extra))
 
 
 def values_at(table, name, iid, day, date="date"):
@@ -422,7 +431,7 @@ def _by_instrument_query(table, names, keys, lo, hi, date):
                                   *(floats(found[n]) for n in names))
     if iid.size == 0:
         return None
-    return iid, day, values, None
+    return iid, day, values, None, {}
 
 
 def long_frame(records, value_columns, level0="order_book_id", level1="date"):

@@ -28,5 +28,5 @@ def get_nav(order_book_ids, start_date=None, end_date=None, fields=None, expect_
     found = _store.by_instrument("nav", names, order_book_ids, start_date, end_date)
     if found is None:
         return None
-    iid, day, values, day_codes = found
+    iid, day, values, day_codes, _ = found
     return _store.id_date_frame(iid, day, dict(zip(names, values)), day_codes=day_codes)
