@@ -51,7 +51,7 @@ def sample_path():
     if "path" not in _sample:
         directory = tempfile.mkdtemp(prefix="ondrax-sample-")
         atexit.register(shutil.rmtree, directory, True)
-        path = os.path.join(directory, "sample.sqlite")
+        path = os.path.join(directory, "sample.duckdb")
         load_client().local.write_sample(path)
         _sample["path"] = path
     return _sample["path"]

@@ -85,8 +85,8 @@ class TestDemo:
     def test_on_a_database_without_the_holdings(self, local, capsys, monkeypatch, tmp_path):
         (tmp_path / "csv").mkdir()
         (tmp_path / "csv" / "calendar.csv").write_text("market,date\nexchange,2025-07-01\n")
-        local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "empty.sqlite"))
-        status, _, err = run(capsys, "demo", "--db", str(tmp_path / "empty.sqlite"))
+        local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "empty.duckdb"))
+        status, _, err = run(capsys, "demo", "--db", str(tmp_path / "empty.duckdb"))
         assert status == 1 and "runs on the bundled sample" in one_line_error(err)
 
 
@@ -167,7 +167,7 @@ class TestErrors:
         (["weights", "000001.XSHG", "--date", "2025-12-31"], 1, "指数权重数据"),
         (["asset-types", "NOPE"], 1, "unknown instrument: NOPE"),
         (["valuation", "NOPE", "--date", "2025-12-31"], 1, "估值数据"),
-        (["returns", "600100.XSHG", "--db", "/nonexistent/x.sqlite"], 1, "no database at"),
+        (["returns", "600100.XSHG", "--db", "/nonexistent/x.duckdb"], 1, "no database at"),
     ])
     def test_one_line_and_status(self, local, capsys, argv, status, text):
         got, _, err = run(capsys, *argv)
@@ -254,7 +254,7 @@ class TestDatabases:
         (tmp_path / "csv").mkdir()
         (tmp_path / "csv" / "calendar.csv").write_text(
             "market,date\nexchange,2024-01-02\nexchange,2024-01-03\n")
-        target = tmp_path / "mine.sqlite"
+        target = tmp_path / "mine.duckdb"
         status, out, _ = run(capsys, "load", str(tmp_path / "csv"), str(target))
         assert status == 0 and "calendar (2 rows)" in out and target.exists()
         status, out, _ = run(capsys, "calendar", "--db", str(target), "--start", "2024-01-01",
@@ -267,13 +267,13 @@ class TestDatabases:
         (tmp_path / "csv").mkdir()
         (tmp_path / "csv" / "calendar.csv").write_text("market,date\nexchange,2024-01-02\n"
                                                       "exchange,02/30/2024\n")
-        status, _, err = run(capsys, "load", str(tmp_path / "csv"), str(tmp_path / "x.sqlite"))
+        status, _, err = run(capsys, "load", str(tmp_path / "csv"), str(tmp_path / "x.duckdb"))
         assert status == 1
         assert "calendar.csv line 3: bad date '02/30/2024'" in one_line_error(err)
-        assert not (tmp_path / "x.sqlite").exists()
+        assert not (tmp_path / "x.duckdb").exists()
 
     def test_sample(self, local, capsys, tmp_path):
-        target = tmp_path / "s.sqlite"
+        target = tmp_path / "s.duckdb"
         assert run(capsys, "sample", str(target))[0] == 0 and target.exists()
         status, _, err = run(capsys, "sample", str(target))
         assert status == 1 and "--force" in one_line_error(err)

@@ -3,13 +3,17 @@ public data function gives real results on the sample market, and CSV import is 
 
 import datetime
 import os
+import shutil
 import sqlite3
+import subprocess
+import sys
 
+import duckdb
 import numpy as np
 import pandas as pd
 import pytest
 
-from fakes_local import local, require, sample_path  # noqa: F401  (fixture)
+from fakes_local import client_pythonpath, local, require, sample_path  # noqa: F401  (fixture)
 
 D = datetime.date
 SPLIT_STOCK, SPLIT_DAY = "300142.XSHE", "2024-06-19"
@@ -252,10 +256,9 @@ class TestDatabase:
             local.get_trading_dates("2024-01-01", "2024-01-31")
 
     def test_sample_is_deterministic(self, local, tmp_path):
-        again = tmp_path / "again.sqlite"
+        again = tmp_path / "again.duckdb"
         local.local.write_sample(str(again))
-        with open(sample_path(), "rb") as a, open(again, "rb") as b:
-            assert a.read() == b.read()
+        assert table_rows(sample_path()) == table_rows(again)
 
 
 # --- every public data function on the sample ------------------------------------------------
@@ -364,6 +367,17 @@ class TestDataModules:
 
 # --- CSV import ------------------------------------------------------------------------------
 
+def table_rows(path):
+    """{table: sorted rows} of a database file, read through a connection closed on every path."""
+    conn = duckdb.connect(str(path), read_only=True)
+    try:
+        names = [r[0] for r in conn.execute("SELECT table_name FROM duckdb_tables()").fetchall()]
+        return {n: sorted(conn.execute("SELECT * FROM %s" % n).fetchall(), key=repr)
+                for n in names}
+    finally:
+        conn.close()
+
+
 def write_csvs(directory, **tables):
     os.makedirs(directory, exist_ok=True)
     for name, text in tables.items():
@@ -400,7 +414,7 @@ class TestLoad:
         ("prices", "order_book_id,close\nA.XSHG,1", r"prices.csv line 1: missing column 'date'"),
         ("prices", PRICES + "\nA.XSHG,2024-13-01,3", r"prices.csv line 5: bad date '2024-13-01' in column date"),
         ("prices", PRICES + "\nA.XSHG,2024-01-05,ten", r"prices.csv line 5: bad number 'ten' in column close"),
-        ("prices", PRICES + "\nA.XSHG,2024-01-03,11", r"prices.csv line 5: repeats the row"),
+        ("prices", PRICES + "\nA.XSHG,2024-01-03,11", r"prices.csv line 5: repeats line 3"),
         ("calendar", CALENDAR + "\nmoon,2024-01-05", r"calendar.csv line 7: market must be one of"),
         ("splits", "order_book_id,ex_dividend_date,split_coefficient_from\nA,2024-01-02,1",
          r"splits.csv line 1: missing column 'split_coefficient_to'"),
@@ -408,15 +422,52 @@ class TestLoad:
         ("prices", "order_book_id,date,close\nA,2024-01-02", r"prices.csv line 2: 2 fields where the header has 3"),
         ("dividends", "order_book_id,ex_dividend_date,dividend_cash_before_tax,round_lot\n,2024-01-02,1,10",
          r"dividends.csv line 2: empty order_book_id"),
+        ("prices", PRICES + "\nA.XSHG,2024-01-05,nan", r"line 5: 'nan' in column close is not a finite"),
+        ("prices", PRICES.replace("10.5", "0"), r"line 3: close must be above zero, got 0"),
+        ("prices", PRICES.replace("10.5", "-3"), r"line 3: close must be above zero, got -3"),
+        ("prices", PRICES + "\nA.XSHG,2024-01-06,10", r"line 5: 2024-01-06 is not a trading day of the "
+         r"exchange calendar \(Saturday\)"),
+        ("prices", PRICES + "\nA.XSHG,2023-12-29,10", r"line 5: 2023-12-29 is not a trading day"),
+        ("prices", PRICES + "\nB.XSHG,2024-01-02,10", r"line 5: order_book_id 'B.XSHG' is not listed in "
+         r"instruments.csv"),
+        ("industries", "standard,order_book_id,start_date,industry_name\nsws,B,2024-01-02,银行",
+         r"industries.csv line 2: order_book_id 'B' is not listed"),
+        ("splits", "order_book_id,ex_dividend_date,split_coefficient_from,split_coefficient_to\n"
+         "A.XSHG,2024-01-03,0,2", r"splits.csv line 2: split_coefficient_from must be above zero"),
+        ("dividends", "order_book_id,ex_dividend_date,dividend_cash_before_tax,round_lot\n"
+         "A.XSHG,2024-01-03,-1,10", r"dividends.csv line 2: dividend_cash_before_tax must not be negative"),
+        ("index_weights", "index_id,date,order_book_id,weight\nA.XSHG,2024-01-02,A.XSHG,-0.5",
+         r"index_weights.csv line 2: weight must not be negative"),
+        ("instruments", "order_book_id,catalogue,type,round_lot\nA.XSHG,exchange,CS,99999999999999999999",
+         r"instruments.csv line 2: bad integer '99999999999999999999' in column round_lot"),
+        ("prices", "order_book_id;date;close\nA.XSHG;2024-01-02;10",
+         r"prices.csv line 1: .* separated by semicolons; save it with commas"),
     ])
     def test_errors_name_file_and_line(self, local, tmp_path, table, text, message):
-        tables = {"calendar": CALENDAR, "prices": PRICES}
+        tables = {"calendar": CALENDAR, "instruments": INSTRUMENTS, "prices": PRICES}
         tables[table] = text
         write_csvs(tmp_path / "csv", **tables)
         target = tmp_path / "mine.sqlite"
         with pytest.raises(local.local.CsvError, match=message):
             local.local.load_csv(str(tmp_path / "csv"), str(target))
         assert sorted(os.listdir(tmp_path)) == ["csv"]  # nothing half-written
+
+    def test_not_utf8_names_the_line(self, local, tmp_path):
+        write_csvs(tmp_path / "csv", calendar=CALENDAR, instruments=INSTRUMENTS)
+        (tmp_path / "csv" / "prices.csv").write_bytes(
+            (PRICES + "\n").encode() + "A.XSHG,2024-01-05,甲\n".encode("gbk"))
+        with pytest.raises(local.local.CsvError, match="prices.csv line 5: not UTF-8 text; save"):
+            local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "x.duckdb"))
+        assert sorted(os.listdir(tmp_path)) == ["csv"]
+
+    def test_unusual_rows_are_loaded_with_warnings(self, local, tmp_path):
+        write_csvs(tmp_path / "csv", calendar=CALENDAR, prices=PRICES.replace("10.2", "21"),
+                   instruments=INSTRUMENTS + "B.XSHG,exchange,CS,乙,,,,")
+        result = local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "x.duckdb"))
+        assert result["prices"] == 3
+        assert result.warnings == [
+            "prices.csv line 4: warning: A.XSHG closed +100.0% on 2024-01-04 without a split or "
+            "dividend that day", "instruments.csv line 4: warning: B.XSHG has no prices"]
 
     def test_whole_directory_checks(self, local, tmp_path):
         write_csvs(tmp_path / "a", prices=PRICES)
@@ -440,5 +491,137 @@ class TestLoad:
         assert target.read_bytes() == b"precious"  # a failed load replaces nothing
         os.remove(tmp_path / "csv" / "prices.csv")
         local.local.load_csv(str(tmp_path / "csv"), str(target), overwrite=True)
-        with sqlite3.connect(target) as conn:
-            assert conn.execute("SELECT COUNT(*) FROM calendar").fetchone() == (5,)
+        assert len(table_rows(target)["calendar"]) == 5
+
+
+class TestAppend:
+    def base(self, local, tmp_path):
+        write_csvs(tmp_path / "csv", calendar=CALENDAR, instruments=INSTRUMENTS, prices=PRICES)
+        target = tmp_path / "mine.duckdb"
+        local.local.load_csv(str(tmp_path / "csv"), str(target))
+        return target
+
+    def append(self, local, tmp_path, replace=False, **tables):
+        write_csvs(tmp_path / "day", **tables)
+        try:
+            return local.local.load_csv(str(tmp_path / "day"), str(tmp_path / "mine.duckdb"),
+                                        append=True, replace=replace)
+        finally:
+            for name in tables:
+                os.remove(tmp_path / "day" / (name + ".csv"))
+
+    def test_a_day_is_added_checked_against_what_is_stored(self, local, monkeypatch, tmp_path):
+        target = self.base(local, tmp_path)
+        monkeypatch.setenv(local.ENV_VAR, str(target))
+        assert len(local.get_price(["A.XSHG"], "2024-01-01", "2024-01-31", fields="close")) == 3
+        self.append(local, tmp_path, calendar="market,date\nexchange,2024-01-05",
+                    instruments="order_book_id,catalogue,type\nB.XSHG,exchange,CS",
+                    prices="order_book_id,date,close\nA.XSHG,2024-01-05,10.4\nB.XSHG,2024-01-05,3")
+        close = local.get_price(["A.XSHG", "B.XSHG"], "2024-01-01", "2024-01-31", fields="close")
+        assert close["close"].tolist() == [10.0, 10.5, 10.2, 10.4, 3.0]  # the file was reopened
+        assert local.instruments("A.XSHG").sector == "tech"  # stored rows are kept
+
+    def test_a_failed_append_leaves_the_database_as_it_was(self, local, tmp_path):
+        target = self.base(local, tmp_path)
+        before = target.read_bytes()
+        for tables, message in (
+                ({"calendar": "market,date\nexchange,2024-01-05",
+                  "prices": "order_book_id,date,close\nA.XSHG,2024-01-05,10\nA.XSHG,2024-01-08,10"},
+                 r"prices.csv line 3: 2024-01-08 is not a trading day"),
+                ({"prices": "order_book_id,date,close\nA.XSHG,2024-01-04,11"},
+                 r"prices.csv line 2: would replace a stored row \(same order_book_id, date\); "
+                 r"append with --replace"),
+                ({"calendar": "market,date\nexchange,2024-01-03"}, r"calendar.csv line 2: would replace")):
+            with pytest.raises(local.local.CsvError, match=message):
+                self.append(local, tmp_path, **tables)
+            assert target.read_bytes() == before
+        assert sorted(os.listdir(tmp_path)) == ["csv", "day", "mine.duckdb"]
+        self.append(local, tmp_path, replace=True, prices="order_book_id,date,close\nA.XSHG,2024-01-04,11")
+        assert (datetime.date(2024, 1, 4), 11.0) in [(r[1], r[5]) for r in table_rows(target)["prices"]]
+
+    def test_concurrent_loads_into_one_new_file(self, local, tmp_path):
+        write_csvs(tmp_path / "csv", calendar=CALENDAR, instruments=INSTRUMENTS, prices=PRICES)
+        code = ("import sys, ondrax.local as l\ntry:\n    l.load_csv(sys.argv[1], sys.argv[2])\n"
+                "except FileExistsError:\n    sys.exit(3)\n")
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(client_pythonpath()))
+        runs = [subprocess.Popen([sys.executable, "-c", code, str(tmp_path / "csv"),
+                                  str(tmp_path / "one.duckdb")], env=env) for _ in range(3)]
+        assert sorted(run.wait(timeout=120) for run in runs) == [0, 3, 3]
+        assert len(table_rows(tmp_path / "one.duckdb")["prices"]) == 3
+
+    def test_leftovers_of_a_killed_load_are_removed(self, local, monkeypatch, tmp_path):
+        write_csvs(tmp_path / "csv", calendar=CALENDAR)
+        for name in ("db%41.duckdb.partial-99999", "db%41.duckdb.partial-99999.wal"):
+            (tmp_path / name).write_bytes(b"half")
+        (tmp_path / "dbA.duckdb").write_bytes(b"another file")
+        local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "db%41.duckdb"))
+        assert sorted(os.listdir(tmp_path)) == ["csv", "db%41.duckdb", "dbA.duckdb"]
+        monkeypatch.setenv(local.ENV_VAR, str(tmp_path / "db%41.duckdb"))  # the path as given
+        assert len(local.get_trading_dates("2024-01-01", "2024-01-31")) == 3
+
+
+class TestFiles:
+    def test_old_foreign_and_damaged_files(self, local, monkeypatch, tmp_path):
+        old = tmp_path / "old.sqlite"
+        conn = sqlite3.connect(old)
+        try:
+            conn.execute("CREATE TABLE meta (key TEXT, value TEXT)")
+            conn.commit()
+        finally:
+            conn.close()
+        other = tmp_path / "other.duckdb"
+        conn = duckdb.connect(str(other))
+        try:
+            conn.execute("CREATE TABLE t (x INTEGER)")
+        finally:
+            conn.close()
+        damaged = tmp_path / "damaged.duckdb"
+        shutil.copyfile(sample_path(), damaged)
+        with open(damaged, "r+b") as handle:
+            handle.seek(4096)
+            handle.write(b"\xab" * 8192)
+        for path, message in ((old, "written by an earlier version of this client .SQLite.; load "
+                                    "its CSV files again with `brelvox-marketdata load"),
+                              (other, "a DuckDB file but not an ondrax local database"),
+                              (damaged, "damaged.duckdb is damaged")):
+            monkeypatch.setenv(local.ENV_VAR, str(path))
+            with pytest.raises(local.LocalDataError, match=message):
+                local.get_trading_dates("2024-01-01", "2024-01-31")
+            write_csvs(tmp_path / "csv", calendar=CALENDAR)
+            with pytest.raises(local.LocalDataError, match=message):
+                local.local.load_csv(str(tmp_path / "csv"), str(path), append=True)
+
+
+class TestAdjustedPrices:
+    @pytest.mark.parametrize("in_memory", [True, False])
+    def test_against_a_plain_computation(self, local, monkeypatch, in_memory):
+        if not in_memory:  # a table too large to keep: every request is a query
+            monkeypatch.setattr(local._store, "CACHED_ROWS", 0)
+            local._store._close()
+        ids = list(local.all_instruments(type="CS").order_book_id)
+        raw = local.get_price(ids, "2024-01-02", "2025-12-31", fields="close", adjust_type="none")["close"]
+        splits = local.get_split(ids).reset_index()
+        dividends = local.get_dividend(ids).reset_index()
+        ratio = pd.concat([
+            splits.assign(r=splits.split_coefficient_to / splits.split_coefficient_from),
+            dividends.assign(r=1.0)]).groupby(["order_book_id", "ex_dividend_date"]).r.prod()
+        cash = (dividends.dividend_cash_before_tax / dividends.round_lot).groupby(
+            [dividends.order_book_id, dividends.ex_dividend_date]).sum()
+        on_ex = raw.reindex(ratio.index.rename(["order_book_id", "date"])).to_numpy()
+        ratio = ratio + (cash.reindex(ratio.index).fillna(0) / on_ex).fillna(0).to_numpy()
+        post = {}
+        for oid, close in raw.groupby(level=0):
+            events = ratio[oid] if oid in ratio.index.levels[0] else None
+            days = close.index.get_level_values(1)
+            post[oid] = close.to_numpy() * np.array(
+                [1.0 if events is None else events[events.index <= d].prod() for d in days])
+        got = local.get_price(ids, "2024-01-02", "2025-12-31", fields="close", adjust_type="post")["close"]
+        expected = np.concatenate([post[oid] for oid in got.index.levels[0]])
+        np.testing.assert_allclose(got.to_numpy(), expected, rtol=1e-12)
+        pre = local.get_price(ids, "2024-01-02", "2025-12-31", fields="close", adjust_type="pre")["close"]
+        last = got.groupby(level=0).transform("last") / raw.groupby(level=0).transform("last")
+        np.testing.assert_allclose(pre.to_numpy(), (got / last).to_numpy(), rtol=1e-12)
+        for oid in (SPLIT_STOCK, DIVIDEND_STOCK, ids[5]):  # asked alone, the same answer
+            alone = local.get_price([oid], "2024-01-02", "2025-12-31", fields="close",
+                                    adjust_type="post")["close"]
+            pd.testing.assert_series_equal(alone, got.loc[[oid]], check_index=False)

@@ -1,10 +1,11 @@
-"""Local market data client: the ondrax operations answered from an SQLite database.
+"""Local market data client: the ondrax operations answered from a DuckDB database file.
 
 The database is the file named by the environment variable ONDRAX_LOCAL_DB, or, when it is
 not set, a generated sample market (two years of about a hundred instruments).
 Frames come indexed by (order_book_id, date); None means there is no data.
 """
 
+import numpy as np
 import pandas as pd
 
 from . import _calendar, _records, _store
@@ -65,83 +66,134 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
         raise ValueError("only daily prices (frequency '1d') are stored")
     if adjust_type not in ("none", "post", "pre"):
         raise ValueError("adjust_type must be 'none', 'post' or 'pre', got %r" % (adjust_type,))
-    ids = _store.id_list(order_book_ids)
     names = _fields(fields)
-    lo, hi = _store.span(start_date, end_date)
-    sql = ("SELECT order_book_id, date, %s FROM prices WHERE order_book_id IN "
-           "(SELECT value FROM json_each(?)) AND date BETWEEN ? AND ? AND NOT (%s) "
-           "ORDER BY order_book_id, date") % (
-        ", ".join(names), " AND ".join("%s IS NULL" % n for n in names))
-    frame = _store.long_frame(_store.rows(sql, (_store.json_ids(ids), lo, hi)), names)
-    if frame is None or adjust_type == "none":
-        return frame
-    factors = _adjust_factors(frame.index.get_level_values(0).unique(), hi, adjust_type)
-    if factors is not None:
-        scale = factors.reindex(frame.index).to_numpy()
-        for name in names:
-            if name in _ADJUSTED:
-                frame[name] = frame[name].to_numpy() * scale
-    return frame
-
-
-def _adjust_factors(ids, hi, adjust_type):
-    """Per (id, date) price factor: the product of s + D / P_ex over ex-dates up to the date."""
-    events = _store.rows(
-        "SELECT e.order_book_id, e.ex_dividend_date, SUM(e.split), SUM(e.cash), p.close "
-        "FROM (SELECT order_book_id, ex_dividend_date, "
-        "      split_coefficient_to / split_coefficient_from AS split, 0.0 AS cash FROM splits "
-        "      UNION ALL SELECT order_book_id, ex_dividend_date, NULL, "
-        "      dividend_cash_before_tax / round_lot FROM dividends) e "
-        "LEFT JOIN prices p ON p.order_book_id = e.order_book_id AND p.date = e.ex_dividend_date "
-        "WHERE e.order_book_id IN (SELECT value FROM json_each(?)) "
-        "GROUP BY e.order_book_id, e.ex_dividend_date ORDER BY 1, 2",
-        (_store.json_ids(ids),))
-    if not events:
+    adjust = adjust_type != "none" and any(n in _ADJUSTED for n in names)
+    # the post factor of every stored row does not depend on the request: kept when the
+    # table's columns are
+    found = _store.by_instrument("prices", names, order_book_ids, start_date, end_date,
+                                 derived={"post factor": _post_factors} if adjust else None)
+    if found is None:
         return None
-    dates = _store.rows(
-        "SELECT order_book_id, date FROM prices WHERE order_book_id IN "
-        "(SELECT DISTINCT value FROM json_each(?)) ORDER BY 1, 2",
-        (_store.json_ids(sorted({e[0] for e in events})),))
-    by_id = {}
-    for oid, ex, split, cash, close in events:
-        ratio = split if split is not None else 1.0
-        if cash and close:
-            ratio += cash / close
-        by_id.setdefault(oid, []).append((ex, ratio))
-    keys, values, last = [], [], {}
-    for oid, day in dates:
-        acc = 1.0
-        for ex, ratio in by_id.get(oid, ()):
-            if ex <= day:
-                acc *= ratio
-        keys.append((oid, day))
-        values.append(acc)
-        if day <= hi:
-            last[oid] = acc
-    index = pd.MultiIndex.from_tuples(keys, names=["order_book_id", "date"])
-    index = index.set_levels(pd.to_datetime(index.levels[1]), level=1)
-    factors = pd.Series(values, index=index, dtype="float64")
-    if adjust_type == "pre":
-        ends = pd.Series(last).reindex(factors.index.get_level_values(0)).to_numpy()
-        factors = factors / ends
-    return factors
+    iid, day, values, day_codes, derived = found
+    if adjust:
+        factor = derived.get("post factor")
+        if factor is None:
+            factor = _post_factors({"iid": iid, "day": day})
+        if adjust_type == "pre":
+            # restated back from the end: divided by each instrument's product up to it
+            keys, starts = _store.distinct_sorted(iid)
+            hi = _store.span(start_date, end_date)[1]
+            factor = factor / np.repeat(_products_upto(keys, _store.day_number(hi)),
+                                        np.diff(np.append(starts, iid.size)))
+        values = [v * factor if n in _ADJUSTED else v for n, v in zip(names, values)]
+    return _store.id_date_frame(iid, day, dict(zip(names, values)), day_codes=day_codes)
+
+
+def _event_products():
+    """(key, iid, running product) of every ex-date, kept with the open database. The
+    ratio of an ex-date is its split plus its cash per share over the unadjusted close of
+    that day (no cash part without a close); the product runs within each instrument."""
+    db = _store.database()
+    found = db.cache.get("event products")
+    if found is None:
+        actions = _store.columns(
+            "WITH e AS (SELECT iid, ex_dividend_date AS day, split_coefficient_to / "
+            "  split_coefficient_from AS split, 0.0 AS cash FROM splits UNION ALL SELECT iid, "
+            "  ex_dividend_date, 1.0, dividend_cash_before_tax / round_lot FROM dividends) "
+            "SELECT iid, CAST(day - DATE '1970-01-01' AS INTEGER) AS day, product(split) AS split,"
+            " sum(cash) AS cash FROM e GROUP BY ALL ORDER BY 1, 2")
+        ev_iid = np.asarray(actions["iid"], dtype=np.int64)
+        ev_day = np.asarray(actions["day"], dtype=np.int64)
+        cash = _store.floats(actions["cash"])
+        close = _store.values_at("prices", "close", ev_iid, ev_day)
+        paid = (cash > 0) & (close > 0)
+        ratio = _store.floats(actions["split"]) + np.divide(cash, close, out=np.zeros_like(cash),
+                                                            where=paid)
+        found = db.cache["event products"] = (_key(ev_iid, ev_day), ev_iid,
+                                              _running_product(ev_iid, ratio))
+    return found
+
+
+def _key(iid, day):
+    key = iid.astype(np.int64)
+    key <<= 32
+    key += day
+    key += 1 << 31
+    return key
+
+
+def _post_factors(rows):
+    """Post factor of each row of `rows` ({"iid", "day"} sorted by both): the running
+    product of its instrument's last ex-date on or before it, 1 before the first."""
+    iid = rows["iid"]
+    ev_key, ev_iid, running = _event_products()
+    if ev_key.size == 0 or iid.size == 0:
+        return np.ones(iid.size)
+    # The factor is constant from an instrument's first row, and from the first row on or
+    # after each of its ex-dates, to the next such row: one value per stretch.
+    at = np.searchsorted(_key(iid, rows["day"]), ev_key, side="left")
+    applies = at < iid.size
+    applies[applies] = iid[at[applies]] == ev_iid[applies]  # else no row on or after it
+    at, ev_iid, running = at[applies], ev_iid[applies], running[applies]
+    if at.size == 0:
+        return np.ones(iid.size)
+    starts = _store.distinct_sorted(iid)[1]
+    bounds = np.union1d(starts, at)
+    last = np.searchsorted(at, bounds, side="right") - 1
+    own = (last >= 0) & (ev_iid[np.maximum(last, 0)] == iid[bounds])
+    value = np.where(own, running[np.maximum(last, 0)], 1.0)
+    return np.repeat(value, np.diff(np.append(bounds, iid.size)))
+
+
+def _products_upto(keys, day):
+    """Product of the ratios of each instrument's ex-dates up to `day` (1 for none)."""
+    ev_key, ev_iid, running = _event_products()
+    if ev_key.size == 0:
+        return np.ones(keys.size)
+    end = np.searchsorted(ev_key, _key(keys, np.full(keys.size, day)), side="right") - 1
+    same = (end >= 0) & (ev_iid[np.maximum(end, 0)] == keys)
+    return np.where(same, running[np.maximum(end, 0)], 1.0)
+
+
+def _running_product(group, ratio):
+    """Running product of `ratio` within runs of equal `group` (sorted), by doubling steps:
+    exact products, with no overflow across instruments."""
+    position = np.arange(group.size)
+    starts = np.flatnonzero(np.concatenate(([True], group[1:] != group[:-1])))
+    offset = position - np.repeat(starts, np.diff(np.append(starts, group.size)))
+    out = ratio.astype(np.float64, copy=True)
+    step = 1
+    while step <= int(offset.max(initial=0)):
+        reach = np.flatnonzero(offset >= step)
+        out[reach] = out[reach] * out[reach - step]
+        step *= 2
+    return out
 
 
 def _events(table, columns, order_book_ids, start_date, end_date):
-    ids = _store.id_list(order_book_ids)
-    lo, hi = _store.span(start_date, end_date)
-    sql = ("SELECT order_book_id, ex_dividend_date, %s FROM %s WHERE order_book_id IN "
-           "(SELECT value FROM json_each(?)) AND ex_dividend_date BETWEEN ? AND ? "
-           "ORDER BY order_book_id, ex_dividend_date") % (", ".join(columns), table)
-    found = _store.rows(sql, (_store.json_ids(ids), lo, hi))
-    if not found:
+    keys = _store.iids(order_book_ids)
+    if keys.size == 0:
         return None
-    frame = pd.DataFrame.from_records(found, columns=["order_book_id", "ex_dividend_date"]
-                                      + list(columns))
-    for name in ("ex_dividend_date", "book_closure_date", "payable_date"):
-        if name in frame:
-            frame[name] = pd.to_datetime(frame[name], format="%Y-%m-%d")
-    return frame.set_index(["order_book_id", "ex_dividend_date"])
+    where, params = _store.iid_filter(keys)
+    found = _store.columns(
+        "SELECT iid, CAST(ex_dividend_date - DATE '1970-01-01' AS INTEGER) AS day, %s FROM %s "
+        "WHERE %s AND ex_dividend_date BETWEEN ? AND ? ORDER BY iid, ex_dividend_date%s" % (
+            ", ".join(columns), table, where, ", seq" if table == "dividends" else ""),
+        params + list(_store.span(start_date, end_date)))
+    iid = np.asarray(found["iid"], dtype=np.int32)
+    if iid.size == 0:
+        return None
+    values = {n: _dates(found[n]) if n.endswith("_date") else _store.floats(found[n])
+              for n in columns}
+    return _store.id_date_frame(iid, np.asarray(found["day"], dtype=np.int32), values,
+                                level1="ex_dividend_date")
+
+
+def _dates(array):
+    """datetime64[ns] with NaT for SQL NULL, from a fetched DATE column."""
+    if isinstance(array, np.ma.MaskedArray):
+        array = array.filled(np.datetime64("NaT"))
+    return np.asarray(array).astype("datetime64[ns]")
 
 
 def get_split(order_book_ids, start_date=None, end_date=None):
@@ -173,7 +225,7 @@ def all_instruments(type=None, date=None):
 def index_weights(order_book_id, date=None):
     """Weights of the list in force on `date` (the newest list when None), by constituent."""
     _store.one_id(order_book_id)
-    day = "9999-99-99" if date is None else _store.iso(date)
+    day = _store.span(None, date)[1]
     found = _store.rows(
         "SELECT order_book_id, weight FROM index_weights WHERE index_id = ? AND date = "
         "(SELECT MAX(date) FROM index_weights WHERE index_id = ? AND date <= ?) "

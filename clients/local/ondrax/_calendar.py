@@ -5,18 +5,15 @@ import datetime
 
 from . import _store
 
-_cache = {}
-
 
 def _dates(market):
-    # The calendar is small and read-only: keep it per connection in memory.
-    conn = _store.connection()
-    hit = _cache.get(market)
-    if hit is not None and hit[0] is conn:
-        return hit[1]
-    found = [datetime.date.fromisoformat(r[0]) for r in conn.execute(
-        "SELECT date FROM calendar WHERE market = ? ORDER BY date", (market,))]
-    _cache[market] = (conn, found)
+    # The calendar is small and read-only: keep it in memory with the open database.
+    db = _store.database()
+    found = db.cache.get(("calendar", market))
+    if found is None:
+        found = [row[0] for row in _store.rows(
+            "SELECT date FROM calendar WHERE market = ? ORDER BY date", [market])]
+        db.cache[("calendar", market)] = found
     return found
 
 

@@ -40,17 +40,30 @@ WEEKEND_WORKDAYS = _days("""
 """)
 
 
-def calendars():
-    """(exchange trading days, interbank trading days) of the sample years, ascending."""
-    day = datetime.date(YEARS[0], 1, 1)
+def _usual_holiday(day):
+    # years without a schedule above: New Year, Labour Day and National Day weeks
+    return day.year not in YEARS and (
+        (day.month, day.day) == (1, 1) or (day.month == 5 and day.day <= 3)
+        or (day.month == 10 and day.day <= 7))
+
+
+def calendars(count=None):
+    """(exchange trading days, interbank trading days), ascending: the sample years, or the
+    last `count` exchange days up to the end of them (earlier years get the usual holidays),
+    with the interbank days from the first of those on."""
+    first_year = YEARS[0] if count is None else YEARS[0] - (count // 240 + 1)
+    day = datetime.date(first_year, 1, 1)
     end = datetime.date(YEARS[-1], 12, 31)
     exchange, interbank = [], []
     while day <= end:
-        weekday = day.weekday() < 5
+        weekday = day.weekday() < 5 and not _usual_holiday(day)
         if weekday and day not in EXCHANGE_CLOSED:
             exchange.append(day)
         if (weekday and (day not in EXCHANGE_CLOSED or day in EXCHANGE_ONLY_CLOSED)) or \
                 day in WEEKEND_WORKDAYS:
             interbank.append(day)
         day += datetime.timedelta(days=1)
+    if count is not None:
+        exchange = exchange[-count:]
+        interbank = [d for d in interbank if d >= exchange[0]]
     return exchange, interbank

@@ -1,33 +1,35 @@
-"""Import of a user's own data: one CSV file per table into a new database, all or nothing."""
+"""Reading a user's CSV files into staging tables: one table `new_<name>` per file, in the
+logical layout with each row's record number `_rec`; every value parsed, or the file and
+line of the first one that is not."""
 
+import codecs
 import csv
-import datetime
 import json
 import os
 import re
-import sqlite3
+
+import duckdb
 
 from . import _schema
 
 #: Allowed values of the columns that name a kind of thing.
-_CHOICES = {
+CHOICES = {
     ("calendar", "market"): ("exchange", "interbank"),
     ("instruments", "catalogue"): ("exchange", "fund", "bond", "convertible"),
     ("industries", "standard"): ("sws", "citics"),
 }
-_REQUIRED_FILES = ("calendar",)
-_TRUE = {"1", "true", "yes", "y", "t"}
-_FALSE = {"0", "false", "no", "n", "f"}
-_DATE_FORMATS = ("%Y-%m-%d", "%Y%m%d", "%Y/%m/%d")
-_HINTS = {"date": " (expected YYYY-MM-DD)", "bool": " (expected true or false)"}
+_TRUE = ("1", "true", "yes", "y", "t")
+_FALSE = ("0", "false", "no", "n", "f")
+_HINTS = {"date": " (expected YYYY-MM-DD)", "bool": " (expected true or false)",
+          "int": " (expected a whole number that fits in 64 bits)"}
 
 
-def _csv_columns(table):
+def csv_columns(table):
     return [c for c in table.columns if c.kind != "json"]
 
 
 #: table name -> [(column, kind, required)] as the CSV files spell them.
-CSV_TABLES = {t.name: [(c.name, c.kind, c.required) for c in _csv_columns(t)]
+CSV_TABLES = {t.name: [(c.name, c.kind, c.required) for c in csv_columns(t)]
               for t in _schema.TABLES}
 
 
@@ -40,142 +42,285 @@ class CsvError(ValueError):
         self.file, self.line = file, line
 
 
-def _parse(kind, text):
-    if kind == "text":
+def _sql_text(name):
+    return "NULLIF(trim(%s), '')" % name
+
+
+def parse_sql(kind, raw):
+    """SQL of a typed value from the text column `raw` (NULL when empty or unparseable)."""
+    text = _sql_text(raw)
+    if kind in ("text", "json"):
         return text
     if kind == "date":
-        for fmt in _DATE_FORMATS:
-            try:
-                return datetime.datetime.strptime(text, fmt).date().isoformat()
-            except ValueError:
-                pass
-        raise ValueError("bad date %r" % text)
+        return "coalesce(%s)" % ", ".join(
+            ["TRY_CAST(%s AS DATE)" % text] + ["CAST(try_strptime(%s, '%s') AS DATE)" % (text, f)
+                                               for f in ("%Y%m%d", "%Y/%m/%d")])
     if kind == "real":
-        try:
-            return float(text)
-        except ValueError:
-            raise ValueError("bad number %r" % text) from None
-    if kind == "int":
-        try:
-            return int(text)
-        except ValueError:
-            raise ValueError("bad integer %r" % text) from None
+        return "TRY_CAST(%s AS DOUBLE)" % text
+    if kind == "int":  # a cast alone would round 2.5
+        return "CASE WHEN regexp_full_match(%s, '[-+]?[0-9]+') THEN TRY_CAST(%s AS BIGINT) END" \
+            % (text, text)
     if kind == "bool":
-        low = text.lower()
-        if low in _TRUE:
-            return 1
-        if low in _FALSE:
-            return 0
-        raise ValueError("bad boolean %r" % text)
+        return "CASE WHEN lower(%s) IN %s THEN true WHEN lower(%s) IN %s THEN false END" % (
+            text, _tuple(_TRUE), text, _tuple(_FALSE))
     raise AssertionError(kind)
 
 
-_INT = re.compile(r"-?(0|[1-9][0-9]*)")
-_FLOAT = re.compile(r"-?(0|[1-9][0-9]*)\.[0-9]+([eE][-+]?[0-9]+)?")
+def _tuple(values):
+    return "(%s)" % ", ".join("'%s'" % v for v in values)
 
 
-def _extra_value(text):
-    # numbers become numbers; codes such as 000001 stay text
-    if _INT.fullmatch(text):
-        return int(text)
-    if _FLOAT.fullmatch(text):
-        return float(text)
-    return text
+class CsvSource:
+    """One CSV file: reads it into `new_<table>` and turns record numbers into lines."""
 
+    def __init__(self, table, path):
+        self.table, self.path, self.name = table, path, os.path.basename(path)
+        self._lines = None
 
-def _read(conn, table, path):
-    name = os.path.basename(path)
-    columns = _csv_columns(table)
-    with open(path, newline="", encoding="utf-8-sig") as handle:
-        reader = csv.reader(handle)
+    def describe(self):
+        return self.name
+
+    def expected_rows(self):
+        """Rows the file holds, estimated from its size and its first lines."""
+        size = os.path.getsize(self.path)
+        with open(self.path, "rb") as handle:
+            head = handle.read(1 << 16)
+        lines = head.count(b"\n")
+        return max(0, int(size / (len(head) / lines)) - 1) if lines else 0
+
+    def lines(self, records):
+        """{record number: line number} for the given records (one pass over the file)."""
+        wanted = set(records)
+        if not wanted:
+            return {}
+        found = {}
+        with open(self.path, newline="", encoding="utf-8-sig", errors="replace") as handle:
+            reader = csv.reader(handle)
+            next(reader, None)
+            rec = 0
+            for cells in reader:
+                if not cells:
+                    continue  # an empty line is no record
+                if rec in wanted:
+                    found[rec] = reader.line_num - cells_newlines(cells)
+                    if len(found) == len(wanted):
+                        break
+                rec += 1
+        return found
+
+    def error(self, record, message):
+        return CsvError(self.name, self.lines([record]).get(record), message)
+
+    def raw(self, conn, record):
+        """The text cells of one record by column name."""
+        names = [c for c in self.header if c]
+        row = conn.execute("SELECT %s FROM raw_%s WHERE rowid = ?" % (
+            ", ".join(_quote(self.position[c]) for c in names), self.table.name),
+            [record]).fetchone()
+        return dict(zip(names, row))
+
+    # --- reading ---------------------------------------------------------------------------
+
+    def _read_header(self):
+        with open(self.path, "rb") as handle:
+            first = handle.readline()
         try:
-            header = [h.strip() for h in next(reader)]
-        except StopIteration:
-            raise CsvError(name, None, "empty file (expected a header line)") from None
-        except (csv.Error, UnicodeDecodeError) as exc:
-            raise CsvError(name, 1, str(exc)) from None
+            text = first.decode("utf-8-sig")
+        except UnicodeDecodeError:
+            raise CsvError(self.name, 1, _NOT_UTF8) from None
+        if not text.strip():
+            raise CsvError(self.name, None, "empty file (expected a header line)")
+        header = [h.strip() for h in next(csv.reader([text]))]
+        if len(header) == 1:
+            for sep, what in ((";", "semicolons"), ("\t", "tabs")):
+                if sep in header[0]:
+                    raise CsvError(self.name, 1, "the header is one column %r: the file is "
+                                   "separated by %s; save it with commas between columns"
+                                   % (header[0], what))
+        return header
+
+    def _check_header(self, header):
+        columns = csv_columns(self.table)
         missing = [c.name for c in columns if c.required and c.name not in header]
         if missing:
-            raise CsvError(name, 1, "missing column%s %s" % (
+            raise CsvError(self.name, 1, "missing column%s %s" % (
                 "s" if len(missing) > 1 else "", ", ".join(repr(m) for m in missing)))
-        dupes = sorted({h for h in header if header.count(h) > 1})
+        dupes = sorted({h for h in header if h and header.count(h) > 1})
         if dupes:
-            raise CsvError(name, 1, "repeated column %s" % ", ".join(map(repr, dupes)))
-        position = {h: i for i, h in enumerate(header)}
+            raise CsvError(self.name, 1, "repeated column %s" % ", ".join(map(repr, dupes)))
         known = {c.name for c in columns}
         extras = [h for h in header if h and h not in known]
-        if extras and not any(c.kind == "json" for c in table.columns):
-            raise CsvError(name, 1, "unknown column%s %s (expected %s)" % (
+        if extras and not any(c.kind == "json" for c in self.table.columns):
+            raise CsvError(self.name, 1, "unknown column%s %s (expected %s)" % (
                 "s" if len(extras) > 1 else "", ", ".join(map(repr, extras)),
                 ", ".join(c.name for c in columns)))
-        marks = ", ".join("?" * len(table.columns))
-        sql = "INSERT INTO %s VALUES (%s)" % (table.name, marks)
-        count = 0
+        return extras
+
+    def stage(self, conn):
+        """Creates new_<table> (typed, with _rec); returns its row count. Raises CsvError
+        naming the line of the first value that cannot be loaded."""
+        self.header = header = self._read_header()
+        self.extras = self._check_header(header)
+        # positional column names: the header's own may be anything
+        self.position = {h: "c%d" % i for i, h in enumerate(header)}
+        # Dates and numbers parsed by the CSV reader itself is the quick way; on any doubt
+        # the file is read again as text, which finds the exact value to report.
         try:
-            for cells in reader:
-                line = reader.line_num
-                if not any(cell.strip() for cell in cells):
-                    continue
-                if len(cells) != len(header):
-                    raise CsvError(name, line, "%d fields where the header has %d"
-                                   % (len(cells), len(header)))
-                try:
-                    conn.execute(sql, _row(table, columns, position, extras, cells, name, line))
-                except sqlite3.IntegrityError:
-                    key = ", ".join(table.key or ())
-                    raise CsvError(name, line, "repeats the row of an earlier line (same %s)"
-                                   % key) from None
-                count += 1
-        except csv.Error as exc:
-            raise CsvError(name, reader.line_num, str(exc)) from None
-        except UnicodeDecodeError as exc:
-            raise CsvError(name, reader.line_num + 1, "not UTF-8 text (%s)" % exc.reason) from None
-    return count
+            if self._read(conn, typed=True):
+                return self._count(conn)
+        except duckdb.Error:
+            pass
+        self._drop(conn)
+        if self._read(conn, typed=False):
+            return self._count(conn)
+        record, which = conn.execute("SELECT _rec, _bad FROM new_%s WHERE _bad > 0 ORDER BY "
+                                     "_rec LIMIT 1" % self.table.name).fetchone()
+        raise self._value_error(conn, record, which)
 
+    def _count(self, conn):
+        conn.execute("DROP TABLE raw_%s" % self.table.name)
+        return conn.execute("SELECT count(*) FROM new_%s" % self.table.name).fetchone()[0]
 
-def _row(table, columns, position, extras, cells, name, line):
-    values = {}
-    for col in columns:
-        text = cells[position[col.name]].strip() if col.name in position else ""
-        if not text:
+    def _drop(self, conn):
+        conn.execute("DROP TABLE IF EXISTS raw_%s" % self.table.name)
+        conn.execute("DROP TABLE IF EXISTS new_%s" % self.table.name)
+
+    def _read(self, conn, typed):
+        """Reads the file into raw_<table> and new_<table>; true when every value is fine."""
+        name, header = self.table.name, self.header
+        kinds = {self.position[c.name]: c.kind for c in csv_columns(self.table)
+                 if c.name in self.position}
+        native = {"date": "DATE", "real": "DOUBLE"} if typed else {}
+        spec = "{%s}" % ", ".join("'c%d': '%s'" % (i, native.get(kinds.get("c%d" % i), "VARCHAR"))
+                                  for i in range(len(header)))
+        try:
+            conn.execute(
+                "CREATE TEMP TABLE raw_%s AS SELECT * FROM read_csv(?, header = true, "
+                "delim = ',', quote = '\"', escape = '\"', columns = %s, auto_detect = false, "
+                "strict_mode = true, null_padding = false%s)"
+                % (name, spec, ", dateformat = '%Y-%m-%d'" if typed else ""), [self.path])
+        except duckdb.Error as exc:
+            if typed:
+                raise
+            raise self._structure_error(exc) from None
+        typed_cols, problems = [], []
+        for col in csv_columns(self.table):
+            if col.name not in self.position:
+                typed_cols.append("NULL::%s AS %s" % (_schema.SQL_TYPES[col.kind], col.name))
+                continue
+            raw = self.position[col.name]
+            is_native = col.kind in native
+            value = raw if is_native else parse_sql(col.kind, raw)
+            present = "%s IS NOT NULL" % (raw if is_native else _sql_text(raw))
+            typed_cols.append("%s AS %s" % (value, col.name))
             if col.required:
-                raise CsvError(name, line, "empty %s" % col.name)
-            values[col.name] = None
-            continue
-        try:
-            value = _parse(col.kind, text)
-        except ValueError as exc:
-            raise CsvError(name, line, "%s in column %s%s"
-                           % (exc, col.name, _HINTS.get(col.kind, ""))) from None
-        allowed = _CHOICES.get((table.name, col.name))
-        if allowed and value not in allowed:
-            raise CsvError(name, line, "%s must be one of %s, got %r"
-                           % (col.name, ", ".join(allowed), value))
-        values[col.name] = value
-    extra = {h: _extra_value(cells[position[h]].strip()) for h in extras
-             if cells[position[h]].strip()}
-    out = []
-    for col in table.columns:
-        out.append((json.dumps(extra, ensure_ascii=False) if extra else None)
-                   if col.kind == "json" else values[col.name])
-    return out
+                problems.append("NOT (%s)" % present)
+            problems.append("(%s AND %s IS NULL)" % (present, value))
+            if col.kind == "real":
+                problems.append("NOT isfinite(%s)" % value)
+            allowed = CHOICES.get((name, col.name))
+            if allowed:
+                problems.append("%s NOT IN %s" % (value, _tuple(allowed)))
+        if any(c.kind == "json" for c in self.table.columns):
+            typed_cols.append("%s AS extra" % (self._extra_sql(self.extras) if self.extras
+                                                else "NULL"))
+        blank = " AND ".join(
+            "c%d IS NULL" % i if kinds.get("c%d" % i) in native else
+            "%s IS NULL" % _sql_text("c%d" % i) for i in range(len(header)))
+        conn.execute(
+            "CREATE TEMP TABLE new_%s AS SELECT rowid AS _rec, %s, %s AS _bad FROM raw_%s "
+            "WHERE NOT (%s)" % (name, ", ".join(typed_cols), _first_true(problems), name, blank))
+        return conn.execute("SELECT NOT EXISTS (SELECT 1 FROM new_%s WHERE _bad > 0)"
+                            % name).fetchone()[0]
+
+    def _extra_sql(self, extras):
+        # further columns become attributes: numbers as numbers, codes such as 000001 as text
+        parts = []
+        for h in extras:
+            text = _sql_text(self.position[h])
+            number = ("CASE WHEN regexp_full_match(%s, '-?(0|[1-9][0-9]*)') THEN "
+                      "to_json(TRY_CAST(%s AS BIGINT)) WHEN regexp_full_match(%s, "
+                      "'-?(0|[1-9][0-9]*)\\.[0-9]+([eE][-+]?[0-9]+)?') THEN "
+                      "to_json(CAST(%s AS DOUBLE)) ELSE to_json(%s) END" % (
+                          text, text, text, text, text))
+            parts.append("CASE WHEN %s IS NOT NULL THEN '%s:' || %s END" % (
+                text, json.dumps(h, ensure_ascii=False).replace("'", "''"), number))
+        listed = "concat_ws(', ', %s)" % ", ".join(parts)  # empty cells are left out
+        return "CASE WHEN %s <> '' THEN '{' || %s || '}' END" % (listed, listed)
+
+    def _value_error(self, conn, record, which):
+        """The message of the first failing check of a record (same order as in stage)."""
+        cells = self.raw(conn, record)
+        name = self.table.name
+        k = 0
+        for col in csv_columns(self.table):
+            if col.name not in self.position:
+                continue
+            text = (cells.get(col.name) or "").strip()
+            checks = []
+            if col.required:
+                checks.append("empty %s" % col.name)
+            checks.append("bad %s %r in column %s%s" % (_KIND_WORD[col.kind], text, col.name,
+                                                        _HINTS.get(col.kind, "")))
+            if col.kind == "real":
+                checks.append("%r in column %s is not a finite number" % (text, col.name))
+            allowed = CHOICES.get((name, col.name))
+            if allowed:
+                checks.append("%s must be one of %s, got %r" % (col.name, ", ".join(allowed), text))
+            if which <= k + len(checks):
+                return self.error(record, checks[which - k - 1])
+            k += len(checks)
+        raise AssertionError(which)
+
+    def _structure_error(self, exc):
+        """The first line that is not UTF-8 or has the wrong number of fields; else DuckDB's
+        own first line."""
+        decoder = codecs.getincrementaldecoder("utf-8-sig")()
+        with open(self.path, "rb") as handle:
+            for number, line in enumerate(handle, 1):
+                try:
+                    decoder.decode(line)
+                except UnicodeDecodeError:
+                    return CsvError(self.name, number, _NOT_UTF8)
+        width = len(self.header)
+        with open(self.path, newline="", encoding="utf-8-sig") as handle:
+            reader = csv.reader(handle)
+            try:
+                for cells in reader:
+                    if cells and len(cells) != width:
+                        return CsvError(self.name, reader.line_num - cells_newlines(cells),
+                                        "%d fields where the header has %d" % (len(cells), width))
+            except csv.Error as err:
+                return CsvError(self.name, reader.line_num, str(err))
+        text = str(exc).strip().splitlines()
+        line = re.search(r"Line: (\d+)", str(exc))
+        return CsvError(self.name, int(line.group(1)) if line else None,
+                        text[0] if text else type(exc).__name__)
 
 
-def _fsync(path):
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+_NOT_UTF8 = "not UTF-8 text; save the file as UTF-8 (in a spreadsheet: CSV UTF-8) and load it again"
+_KIND_WORD = {"text": "text", "date": "date", "real": "number", "int": "integer", "bool": "boolean"}
 
 
-def load_csv(directory, path, overwrite=False):
-    """Loads <table>.csv files of `directory` into a new database at `path`.
+def cells_newlines(cells):
+    # a quoted cell may span lines: the record starts that many lines earlier
+    return sum(cell.count("\n") for cell in cells)
 
-    Returns {table: rows loaded}. Raises CsvError (file and line named) on bad input and
-    FileExistsError when `path` exists and `overwrite` is false; on any failure `path` is
-    left as it was.
-    """
+
+def _first_true(conditions):
+    """SQL: 1-based index of the first true condition, 0 when none."""
+    if not conditions:
+        return "0"
+    return "CASE %s ELSE 0 END" % " ".join(
+        "WHEN coalesce(%s, false) THEN %d" % (c, k + 1) for k, c in enumerate(conditions))
+
+
+def _quote(name):
+    return '"%s"' % name
+
+
+def find_files(directory):
+    """{table: path} of the CSV files of a directory; every name must be a table's."""
     if not os.path.isdir(directory):
         raise CsvError(directory, None, "not a directory")
     files = {}
@@ -186,30 +331,6 @@ def load_csv(directory, path, overwrite=False):
         if stem not in _schema.BY_NAME:
             raise CsvError(entry, None, "unknown table (expected one of %s)"
                            % ", ".join(t + ".csv" for t in CSV_TABLES))
-        files[stem] = os.path.join(directory, entry)
-    for required in _REQUIRED_FILES:
-        if required not in files:
-            raise CsvError(required + ".csv", None, "missing (every database needs a calendar)")
-    if os.path.exists(path) and not overwrite:
-        raise FileExistsError("%s exists (choose a new file or overwrite it)" % path)
-    partial = "%s.partial-%d" % (path, os.getpid())
-    if os.path.exists(partial):
-        os.remove(partial)
-    conn = sqlite3.connect(partial)
-    conn.execute("PRAGMA synchronous = OFF")  # made durable once, below, before the rename
-    counts = {}
-    try:
-        with conn:  # one transaction: everything or nothing
-            _schema.create_all(conn)
-            for table in _schema.TABLES:
-                if table.name in files:
-                    counts[table.name] = _read(conn, table, files[table.name])
-        conn.close()
-        _fsync(partial)
-        os.replace(partial, path)
-    except BaseException:
-        conn.close()
-        if os.path.exists(partial):
-            os.remove(partial)
-        raise
-    return counts
+        # absolute: never read as a URL such as s3://
+        files[stem] = os.path.abspath(os.path.join(directory, entry))
+    return files

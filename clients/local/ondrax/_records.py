@@ -40,11 +40,9 @@ def _fields(row):
     extra = values.pop("extra")
     values.pop("catalogue")
     for key in ("listed_date", "de_listed_date"):
-        values[key] = values[key] or _NO_DATE
+        values[key] = values[key].isoformat() if values[key] else _NO_DATE
     if values["accrued_daily"] is None:
         del values["accrued_daily"]
-    else:
-        values["accrued_daily"] = bool(values["accrued_daily"])
     if values["round_lot"] is None:
         values["round_lot"] = 1
     if extra:
@@ -62,11 +60,11 @@ def _select(namespace, where="", params=()):
 def lookup(namespace, order_book_ids):
     """One record (or None) for one id; a list of the known records for a list of ids."""
     if isinstance(order_book_ids, str):
-        found = _select(namespace, " AND order_book_id = ?", (order_book_ids,))
+        found = _select(namespace, " AND order_book_id = ?", [order_book_ids])
         return Instrument(_fields(found[0])) if found else None
     ids = _store.id_list(order_book_ids)
     found = {r[0]: r for r in _select(
-        namespace, " AND order_book_id IN (SELECT value FROM json_each(?))", (_store.json_ids(ids),))}
+        namespace, " AND order_book_id IN (SELECT unnest(?::VARCHAR[]))", [ids])}
     return [Instrument(_fields(found[i])) for i in ids if i in found]
 
 
@@ -75,10 +73,10 @@ def catalogue(namespace, type=None, date=None):
     where, params = "", []
     if type is not None:
         types = [type] if isinstance(type, str) else list(type)
-        where += " AND type IN (SELECT value FROM json_each(?))"
-        params.append(_store.json_ids(types))
+        where += " AND type IN (SELECT unnest(?::VARCHAR[]))"
+        params.append([str(t) for t in types])
     if date is not None:
-        day = _store.iso(date)
+        day = _store.to_date(date)
         where += (" AND (listed_date IS NULL OR listed_date <= ?)"
                   " AND (de_listed_date IS NULL OR de_listed_date >= ?)")
         params += [day, day]

@@ -6,15 +6,20 @@ a stock index with monthly weight lists; ETFs, LOFs and a convertible; index and
 futures; ETF options; bonds valued off a moving treasury curve (semi-annual coupons, an
 amortising bond, exchange twins of interbank bonds) with a bond index; money-market and
 net-value public funds. Prices follow geometric random walks from Python's seeded
-`random.Random`, so the file is the same on every machine.
+`random.Random`, so the data is the same on every machine.
+
+A larger market of the same kinds (`generate(seed, stocks, dates)`) extends the calendars
+back from the end of 2025 and adds stocks drawn column-wise with numpy, with listings and
+delistings inside the span, suspensions, splits and cash dividends.
 """
 
 import datetime
 import json
 import math
-import os
 import random
-import sqlite3
+
+import numpy as np
+import pandas as pd
 
 from . import _holidays, _schema
 
@@ -58,13 +63,31 @@ _SUFFIX = {"银行": "银行", "非银金融": "证券", "电子": "电子", "�
 
 
 class _Book:
-    """Rows per table, written in one go."""
+    """Rows per table (tuples in the logical column order, or whole frames), written in one go."""
 
     def __init__(self):
         self.rows = {t.name: [] for t in _schema.TABLES}
+        self.chunks = {t.name: [] for t in _schema.TABLES}
 
     def add(self, table, *row):
         self.rows[table].append(row)
+
+    def frames(self):
+        """{table: frame in the logical layout} of the tables that have rows."""
+        out = {}
+        for table in _schema.TABLES:
+            names = [c.name for c in table.columns]
+            parts = [pd.DataFrame.from_records(self.rows[table.name], columns=names)] \
+                if self.rows[table.name] else []
+            parts += self.chunks[table.name]
+            if parts:
+                frame = pd.concat(parts, ignore_index=True) if len(parts) > 1 else parts[0]
+                for col in table.columns:
+                    if col.kind in ("int", "bool"):
+                        frame[col.name] = frame[col.name].astype(
+                            "Int64" if col.kind == "int" else "boolean")
+                out[table.name] = frame
+        return out
 
     def instrument(self, oid, catalogue, type_, symbol, exchange, listed, delisted=None,
                    round_lot=1, accrued_daily=None, **extra):
@@ -83,10 +106,12 @@ def _ohlc(rng, prev, close, vol, digits):
 
 
 class _Generator:
-    def __init__(self, seed):
+    def __init__(self, seed, stocks=None, dates=None):
         self.rng = random.Random(seed)
+        self.seed = seed
+        self.n_stocks = 60 if stocks is None else stocks
         self.book = _Book()
-        self.exchange, self.interbank = _holidays.calendars()
+        self.exchange, self.interbank = _holidays.calendars(dates)
         for day in self.exchange:
             self.book.add("calendar", "exchange", day.isoformat())
         for day in self.interbank:
@@ -98,7 +123,7 @@ class _Generator:
     def stocks(self):
         rng, book = self.rng, self.book
         self.stock_ids, self.stock_paths, self.shares = [], {}, {}
-        for k in range(60):
+        for k in range(min(self.n_stocks, 60)):
             board = ("600%03d.XSHG", "000%03d.XSHE", "300%03d.XSHE", "688%03d.XSHG")[k % 4]
             oid = board % (100 + 7 * k)
             industry = SW_INDUSTRIES[(k * 7) % len(SW_INDUSTRIES)]
@@ -421,7 +446,7 @@ class _Generator:
 
     def public_funds(self):
         book, rng = self.book, self.rng
-        first, last = D(_holidays.YEARS[0], 1, 1), D(_holidays.YEARS[-1], 12, 31)
+        first, last = D(self.exchange[0].year, 1, 1), D(_holidays.YEARS[-1], 12, 31)
         for oid, name, start_yield, end_yield in (("970101", "样本货币A", 2.05, 1.30),
                                                   ("970102", "样本现金宝", 1.85, 1.15)):
             book.instrument(oid, "fund", "Money", name, None, D(2014, 6, 1), round_lot=1,
@@ -457,6 +482,8 @@ class _Generator:
     def run(self):
         self._exchange_set = set(self.exchange)
         self.stocks()
+        if self.n_stocks > 60:
+            _more_stocks(self, np.random.default_rng(self.seed), self.n_stocks - 60)
         self.stock_index()
         self.funds_traded()
         self.derivatives()
@@ -523,24 +550,96 @@ def _price(flows, day, y):
     return pv, dur / pv / (1 + rate), conv / pv / (1 + rate) ** 2
 
 
-def write(path, seed=SEED):
-    """Writes the sample database to `path` (atomically: a partial file is never left)."""
-    book = _Generator(seed).run()
-    partial = "%s.partial-%d" % (path, os.getpid())
-    if os.path.exists(partial):
-        os.remove(partial)
-    conn = sqlite3.connect(partial)
-    conn.execute("PRAGMA synchronous = OFF")  # the finished file is renamed into place
-    try:
-        with conn:
-            _schema.create_all(conn)
-            for table, rows in book.rows.items():
-                _schema.insert(conn, table, rows)
-            conn.execute("INSERT INTO meta VALUES ('source', ?)", ("sample seed %d" % seed,))
-        conn.execute("VACUUM")
-        conn.close()
-        os.replace(partial, path)
-    finally:
-        conn.close()
-        if os.path.exists(partial):
-            os.remove(partial)
+def generate(seed=SEED, stocks=None, dates=None):
+    """The book of a sample market: the bundled one, or one of `stocks` stocks over `dates`
+    exchange trading dates ending 2025-12-31."""
+    if stocks is not None and (isinstance(stocks, bool) or not isinstance(stocks, int)
+                               or stocks < 1):
+        raise ValueError("stocks must be a positive int, got %r" % (stocks,))
+    if dates is not None and (isinstance(dates, bool) or not isinstance(dates, int)
+                              or dates < 130):
+        raise ValueError("dates must be an int of at least 130 (half a year), got %r" % (dates,))
+    return _Generator(seed, stocks, dates).run()
+
+
+_BOARDS = ("60%04d.XSHG", "00%04d.XSHE", "30%04d.XSHE", "68%04d.XSHG")
+
+
+def _more_stocks(gen, rng, count):
+    """Stocks 60 onwards, column-wise: prices, splits, dividends, records and industries."""
+    days = np.array(gen.exchange, dtype="datetime64[D]")
+    n = days.size
+    market = np.array(gen.market)
+    ks = np.arange(60, 60 + count)
+    ids = np.array([_BOARDS[k % 4] % (1000 + k) for k in ks], dtype=object)
+    # first and last day of trading: a tenth list inside the span, a fiftieth delist
+    first = np.where(rng.random(count) < 0.1, rng.integers(1, n - 20, count), 0)
+    last = np.where(rng.random(count) < 0.02, rng.integers(first + 10, n), n - 1)
+    beta = rng.uniform(0.6, 1.4, count)
+    vol = rng.uniform(0.010, 0.022, count)
+    g = np.exp(beta[:, None] * market[None, :] + rng.normal(0, 1, (count, n)) * vol[:, None]
+               - 0.5 * vol[:, None] ** 2)
+    # corporate actions: about two dividends a year, and splits
+    dividend = rng.random((count, n)) < 2.0 / 243
+    split = rng.random((count, n)) < 1.4 / n
+    live = (np.arange(n)[None, :] > first[:, None]) & (np.arange(n)[None, :] <= last[:, None])
+    dividend &= live
+    split &= live
+    yield_ = np.where(dividend, rng.uniform(0.005, 0.03, (count, n)), 0.0)
+    ratio = np.where(split, rng.choice([1.5, 2.0, 10.0 / 8.0], (count, n)), 1.0)
+    g[:, 0] = 1.0
+    total = np.cumprod(g, axis=1)
+    factor = np.cumprod(ratio / (1.0 - yield_), axis=1)
+    start = rng.uniform(6, 90, count)
+    close = np.maximum(np.round(start[:, None] * total / factor, 2), 0.05)
+    prev = np.concatenate([close[:, :1], close[:, :-1]], axis=1)
+    noise = np.abs(rng.normal(0, 0.3, (3, count, n))) * vol[None, :, None]
+    open_ = np.round(prev * (1 + rng.normal(0, 0.3, (count, n)) * vol[:, None]), 2)
+    open_ = np.maximum(open_, 0.01)
+    high = np.round(np.maximum(open_, close) * (1 + noise[0]), 2)
+    low = np.maximum(np.round(np.minimum(open_, close) * (1 - noise[1]), 2), 0.01)
+    volume = rng.integers(1, 400, (count, n)).astype(np.float64) * 10000
+    # a suspension of one to three weeks for one stock in twenty
+    suspended = np.zeros((count, n), dtype=bool)
+    for s in np.flatnonzero(rng.random(count) < 0.05):
+        at = int(rng.integers(first[s] + 1, max(first[s] + 2, last[s] - 15)))
+        suspended[s, at:at + int(rng.integers(5, 16))] = True
+    dividend &= ~suspended
+    split &= ~suspended
+    keep = (np.arange(n)[None, :] >= first[:, None]) & (np.arange(n)[None, :] <= last[:, None]) \
+        & ~suspended
+    row, col = np.nonzero(keep)
+    iso = np.datetime_as_string(days, unit="D").astype(object)
+    book = gen.book
+    book.chunks["prices"].append(pd.DataFrame({
+        "order_book_id": ids[row], "date": iso[col], "open": open_[row, col],
+        "high": high[row, col], "low": low[row, col], "close": close[row, col],
+        "settlement": np.nan, "volume": volume[row, col]}))
+    row, col = np.nonzero(split)
+    book.chunks["splits"].append(pd.DataFrame({
+        "order_book_id": ids[row], "ex_dividend_date": iso[col],
+        "split_coefficient_from": 1.0, "split_coefficient_to": ratio[row, col]}))
+    row, col = np.nonzero(dividend)
+    cash = np.round(yield_[row, col] * prev[row, col] * g[row, col] * 10, 4)
+    book.chunks["dividends"].append(pd.DataFrame({
+        "order_book_id": ids[row], "ex_dividend_date": iso[col],
+        "dividend_cash_before_tax": cash, "round_lot": 10.0,
+        "book_closure_date": iso[col - 1], "payable_date": iso[col]}))
+    listed = np.where(first > 0, iso[first],
+                      [D(2005 + k % 17, 1 + k % 12, 10 + k % 15).isoformat() for k in ks])
+    delisted = np.where(last < n - 1, iso[last], None)
+    book.chunks["instruments"].append(pd.DataFrame({
+        "order_book_id": ids, "catalogue": "exchange", "type": "CS",
+        "symbol": [_SURNAMES[k % 20] + _SURNAMES[(k * 7 + 3) % 20] + "股份" for k in ks],
+        "exchange": [b[-4:] for b in (_BOARDS[k % 4] for k in ks)], "listed_date": listed,
+        "de_listed_date": delisted, "round_lot": 100, "accrued_daily": None,
+        "extra": [json.dumps({"board_type": _BOARDS[k % 4][:2]}) for k in ks]}))
+    industry = np.array(SW_INDUSTRIES, dtype=object)[ks % len(SW_INDUSTRIES)]
+    start_date = np.maximum(listed.astype("datetime64[D]"), np.datetime64("2014-01-01"))
+    start_iso = np.datetime_as_string(start_date, unit="D").astype(object)
+    frames = [pd.DataFrame({"standard": "sws", "order_book_id": ids, "start_date": start_iso,
+                            "industry_name": industry, "industry_code": "S%02d" % 0, "version": 3}),
+              pd.DataFrame({"standard": "citics", "order_book_id": ids, "start_date": start_iso,
+                            "industry_name": [SW_TO_CITICS[i] for i in industry],
+                            "industry_code": "CI000", "version": None})]
+    book.chunks["industries"].extend(frames)

@@ -49,19 +49,11 @@ def get_valuation(order_book_ids, start_date=None, end_date=None, source="chinab
     asked = list(VALUATION_FIELDS) if fields is None else (
         [fields] if isinstance(fields, str) else list(fields))
     names = list(dict.fromkeys(f for f in asked if f in VALUATION_FIELDS))
-    ids = _store.id_list(order_book_ids)
-    lo, hi = _store.span(start_date, end_date)
-    if not names:
-        found = _store.rows(
-            "SELECT order_book_id, date FROM valuations WHERE order_book_id IN "
-            "(SELECT value FROM json_each(?)) AND date BETWEEN ? AND ? ORDER BY 1, 2",
-            (_store.json_ids(ids), lo, hi))
-        return _store.long_frame(found, [])
-    sql = ("SELECT order_book_id, date, %s FROM valuations WHERE order_book_id IN "
-           "(SELECT value FROM json_each(?)) AND date BETWEEN ? AND ? AND NOT (%s) "
-           "ORDER BY order_book_id, date") % (
-        ", ".join(names), " AND ".join("%s IS NULL" % n for n in names))
-    return _store.long_frame(_store.rows(sql, (_store.json_ids(ids), lo, hi)), names)
+    found = _store.by_instrument("valuations", names, order_book_ids, start_date, end_date)
+    if found is None:
+        return None
+    iid, day, values, day_codes, _ = found
+    return _store.id_date_frame(iid, day, dict(zip(names, values)), day_codes=day_codes)
 
 
 def get_secu_market_code(order_book_ids):
@@ -70,10 +62,10 @@ def get_secu_market_code(order_book_ids):
     ids = _store.id_list(order_book_ids)
     twins = dict(_store.rows(
         "SELECT order_book_id, nib FROM market_codes WHERE order_book_id IN "
-        "(SELECT value FROM json_each(?))", (_store.json_ids(ids),)))
+        "(SELECT unnest(?::VARCHAR[]))", [ids]))
     interbank = {r[0] for r in _store.rows(
         "SELECT order_book_id FROM instruments WHERE catalogue = 'bond' AND exchange = 'NIB' "
-        "AND order_book_id IN (SELECT value FROM json_each(?))", (_store.json_ids(ids),))}
+        "AND order_book_id IN (SELECT unnest(?::VARCHAR[]))", [ids])}
     nib = [twins.get(i, i if i in interbank else np.nan) for i in ids]
     return pd.DataFrame({"NIB": np.array(nib, dtype=object)},
                         index=pd.Index(ids, name="order_book_id"))
@@ -89,7 +81,7 @@ def get_yield_curves(names=None, type="yield_curve", start_date=None, end_date=N
         where, params = "", []
     else:
         curve_names = [names] if isinstance(names, str) else list(names)
-        where, params = "name IN (SELECT value FROM json_each(?)) AND ", [_store.json_ids(curve_names)]
+        where, params = "name IN (SELECT unnest(?::VARCHAR[])) AND ", [[str(n) for n in curve_names]]
     found = _store.rows(
         "SELECT name, date, tenor, rate FROM yield_curves WHERE %sdate BETWEEN ? AND ? "
         "ORDER BY name, date, tenor" % where, params + [lo, hi])
@@ -102,10 +94,11 @@ def index_weights(order_book_id, start_date=None, end_date=None):
     lo, hi = _store.span(start_date, end_date)
     found = _store.rows(
         "SELECT date, order_book_id, weight FROM index_weights WHERE index_id = ? "
-        "AND date BETWEEN ? AND ? ORDER BY date, order_book_id", (order_book_id, lo, hi))
+        "AND date BETWEEN ? AND ? ORDER BY date, order_book_id", [order_book_id, lo, hi])
     if not found:
         return None
     dates, ids, weights = zip(*found)
     index = pd.MultiIndex.from_arrays(
-        [pd.to_datetime(list(dates), format="%Y-%m-%d"), list(ids)], names=["date", "order_book_id"])
+        [pd.DatetimeIndex(np.array(dates, dtype="datetime64[ns]")), pd.Index(ids, dtype=object)],
+        names=["date", "order_book_id"])
     return pd.Series(weights, index=index, name="weight", dtype="float64")

@@ -5,8 +5,8 @@ import datetime
 from . import _store
 
 
-def _stamp(iso_text):
-    return datetime.datetime.fromisoformat(iso_text)
+def _stamp(day):
+    return datetime.datetime(day.year, day.month, day.day)
 
 
 def _shenwan():
@@ -14,7 +14,7 @@ def _shenwan():
              "version": 3 if version is None else version, "start_date": _stamp(start)}
             for oid, start, name, code, version in _store.rows(
                 "SELECT order_book_id, start_date, industry_name, industry_code, version "
-                "FROM industries WHERE standard = 'sws' ORDER BY rowid")]
+                "FROM industries WHERE standard = 'sws' ORDER BY seq")]
 
 
 def _citics():
@@ -22,7 +22,7 @@ def _citics():
              "start_date": _stamp(start)}
             for oid, start, name, code in _store.rows(
                 "SELECT order_book_id, start_date, industry_name, industry_code "
-                "FROM industries WHERE standard = 'citics' ORDER BY rowid")]
+                "FROM industries WHERE standard = 'citics' ORDER BY seq")]
 
 
 def _index_weights(order_book_id, start_date, end_date):
@@ -32,7 +32,7 @@ def _index_weights(order_book_id, start_date, end_date):
     out, current = [], None
     for day, oid, weight in _store.rows(
             "SELECT date, order_book_id, weight FROM index_weights WHERE index_id = ? "
-            "AND date BETWEEN ? AND ? ORDER BY date, order_book_id", (order_book_id, lo, hi)):
+            "AND date BETWEEN ? AND ? ORDER BY date, order_book_id", [order_book_id, lo, hi]):
         if current is None or current["date"] != _stamp(day):
             current = {"date": _stamp(day), "order_book_id": order_book_id, "data": []}
             out.append(current)

@@ -25,10 +25,8 @@ def get_nav(order_book_ids, start_date=None, end_date=None, fields=None, expect_
     if unknown:
         raise ValueError("unknown net value field(s): %s (known: %s)"
                          % (", ".join(map(str, unknown)), ", ".join(NAV_FIELDS)))
-    ids = _store.id_list(order_book_ids)
-    lo, hi = _store.span(start_date, end_date)
-    sql = ("SELECT order_book_id, date, %s FROM nav WHERE order_book_id IN "
-           "(SELECT value FROM json_each(?)) AND date BETWEEN ? AND ? AND NOT (%s) "
-           "ORDER BY order_book_id, date") % (
-        ", ".join(names), " AND ".join("%s IS NULL" % n for n in names))
-    return _store.long_frame(_store.rows(sql, (_store.json_ids(ids), lo, hi)), names)
+    found = _store.by_instrument("nav", names, order_book_ids, start_date, end_date)
+    if found is None:
+        return None
+    iid, day, values, day_codes, _ = found
+    return _store.id_date_frame(iid, day, dict(zip(names, values)), day_codes=day_codes)

@@ -178,12 +178,17 @@ def calendar(args, out):
 
 def load(args, out):
     local = data.local()
+    if args.replace and not args.append:
+        raise UserError("--replace goes with --append", status=2)
     try:
-        counts = local.load_csv(args.directory, args.database, overwrite=args.force)
+        counts = local.load_csv(args.directory, args.database, overwrite=args.force,
+                                append=args.append, replace=args.replace)
     except FileExistsError as exc:
         raise UserError("%s; pass --force to replace it" % exc) from None
     except local.CsvError as exc:
         raise UserError(str(exc)) from None
+    for line in getattr(counts, "warnings", ()):
+        out.warn(line)
     out.line("loaded %s" % ", ".join("%s (%d rows)" % kv for kv in counts.items()))
     out.wrote(args.database)
     out.line("use it with: export %s=%s" % (data.DB_ENV, os.path.abspath(args.database)))
@@ -192,10 +197,13 @@ def load(args, out):
 
 def sample(args, out):
     local = data.local()
-    if os.path.exists(args.database) and not args.force:
-        raise UserError("%s exists; pass --force to replace it" % args.database)
     try:
-        local.write_sample(args.database)
+        local.write_sample(args.database, stocks=args.stocks, dates=args.dates,
+                           overwrite=args.force)
+    except FileExistsError:
+        raise UserError("%s exists; pass --force to replace it" % args.database) from None
+    except ValueError as exc:
+        raise UserError(str(exc), status=2) from None
     except OSError as exc:
         raise UserError("cannot write %s: %s" % (args.database, exc.strerror or exc)) from None
     out.wrote(args.database, "the sample market")

@@ -96,13 +96,22 @@ def build_parser():
     command("curve", commands.curve, "ChinaBond treasury yield curve by tenor")
     p = command("calendar", commands.calendar, "trading dates")
     p.add_argument("--market", choices=("exchange", "interbank"), default="exchange")
-    p = command("load", commands.load, "load CSV files into a new database", parents=[common])
+    p = command("load", commands.load, "load CSV files into a new database, or append a "
+                "day's files to one", parents=[common])
     p.add_argument("directory", metavar="CSV_DIR")
-    p.add_argument("database", metavar="NEW_DB")
+    p.add_argument("database", metavar="DB")
     p.add_argument("--force", action="store_true", help="replace an existing database file")
+    p.add_argument("--append", action="store_true",
+                   help="add the files' rows to the existing database instead")
+    p.add_argument("--replace", action="store_true",
+                   help="with --append: rows may replace stored ones with the same key")
     p = command("sample", commands.sample, "write the sample market to a file", parents=[common])
     p.add_argument("database", metavar="NEW_DB")
     p.add_argument("--force", action="store_true", help="replace an existing database file")
+    p.add_argument("--stocks", type=int, metavar="N",
+                   help="a larger market of N stocks (the sample has 60)")
+    p.add_argument("--dates", type=int, metavar="M",
+                   help="over M exchange trading dates up to 2025-12-31 (the sample has 485)")
     return parser
 
 
