@@ -57,14 +57,24 @@ def _select(namespace, where="", params=()):
     return _store.rows(sql, params)
 
 
+def _records(namespace):
+    """{order_book_id: row} of a namespace, read once per opened database: callers look
+    instruments up one id at a time, thousands in a row."""
+    db = _store.database()
+    with _store.lock():
+        found = db.cache.get(("records", namespace))
+        if found is None:
+            found = db.cache[("records", namespace)] = {r[0]: r for r in _select(namespace)}
+        return found
+
+
 def lookup(namespace, order_book_ids):
     """One record (or None) for one id; a list of the known records for a list of ids."""
+    found = _records(namespace)
     if isinstance(order_book_ids, str):
-        found = _select(namespace, " AND order_book_id = ?", [order_book_ids])
-        return Instrument(_fields(found[0])) if found else None
+        row = found.get(order_book_ids)
+        return Instrument(_fields(row)) if row is not None else None
     ids = _store.id_list(order_book_ids)
-    found = {r[0]: r for r in _select(
-        namespace, " AND order_book_id IN (SELECT unnest(?::VARCHAR[]))", [ids])}
     return [Instrument(_fields(found[i])) for i in ids if i in found]
 
 

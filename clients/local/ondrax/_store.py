@@ -178,6 +178,11 @@ def database():
     return _opened()
 
 
+def lock():
+    """The lock that orders the use of the shared connection and its caches."""
+    return _lock
+
+
 def query(sql, params=None, how="fetchall"):
     """Runs one statement on the database in use: rows as tuples (fetchall), a dict of
     column arrays (fetchnumpy) or a DataFrame (df)."""
