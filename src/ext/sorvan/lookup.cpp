@@ -265,8 +265,8 @@ nb::object stock_industry(nb::handle order_book_ids, nb::handle dates, nb::handl
     nb::module_ pd = bridge::pandas();
     nb::object converted = pd.attr("to_datetime")(dates);
     std::vector<std::int32_t> days;
-    for (std::int64_t ns : bridge::to_date_labels(converted).ns)
-        days.push_back(core::day_of_ns(ns));
+    for (std::int64_t us : bridge::to_date_labels(converted).us)
+        days.push_back(core::day_of_us(us));
     nb::list ids = id_list(order_book_ids);
 
     nb::object table = industry_table(standard);

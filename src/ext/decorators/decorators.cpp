@@ -1,6 +1,6 @@
 // brelvox.utils.decorators: a time-limited result cache, exception capture, retry and
 // property helpers.
-#include "decorators_native.hpp"
+#include "native.hpp"
 
 namespace brelvox::decorators {
 

@@ -1,4 +1,4 @@
-#include "brisel_cache.hpp"
+#include "cache.hpp"
 
 #include <string>
 #include <vector>

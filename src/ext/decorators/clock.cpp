@@ -1,7 +1,7 @@
 // The wall clock of the caches: `time.time()` as the module's globals name it right now.
 // Looking it up takes two dict probes, so the result is remembered and reused until either
 // dict changes (checked through dict versions, or dict watchers where versions are gone).
-#include "decorators_native.hpp"
+#include "native.hpp"
 
 namespace brelvox::decorators {
 

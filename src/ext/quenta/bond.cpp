@@ -1,8 +1,8 @@
 // Bond daily returns of brelvox.marketdata.quenta, from the client's bond valuations.
 #include "bridge.hpp"
 
+#include "align.hpp"
 #include "bond_returns.hpp"
-#include "quenta_rows.hpp"
 
 #include <memory>
 
@@ -30,33 +30,37 @@ nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::h
     for (const char* field : kFields) fields.append(nb::str(field));
     nb::object answer = bond.attr("get_valuation")(
         order_book_ids, pre_date, last, "fields"_a = fields, "valuation_type"_a = "short");
-    if (!bridge::has_rows(answer)) bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
+    if (!bridge::has_rows(answer, "get_valuation")) bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
 
     // Only read: the answer may live on in the client's own cache.
-    KeyedRows rows = read_keyed_rows(answer, "get_valuation");
-    std::unique_ptr<ValueColumn> column[4];
-    for (int k = 0; k < 4; ++k) column[k] = std::make_unique<ValueColumn>(answer, kFields[k]);
+    bridge::LongFrame rows = bridge::read_long_frame(answer, "get_valuation");
+    std::unique_ptr<bridge::FloatColumn> column[4];
+    for (int k = 0; k < 4; ++k) {
+        column[k] = std::make_unique<bridge::FloatColumn>(answer[nb::str(kFields[k])]);
+        if (column[k]->size() != rows.rows)
+            throw nb::value_error("get_valuation: index and values differ in length");
+    }
     bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
-    const std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, rows.keys.ids);
+    const std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, rows.ids);
     // Bonds asked for in the order of a complete answer: its level already is the columns.
-    bool as_level = rows.dense && id_pos.size() == rows.keys.ids.size();
+    bool as_level = rows.dense_sorted && id_pos.size() == rows.ids.size();
     for (std::size_t k = 0; as_level && k < id_pos.size(); ++k)
         as_level = id_pos[k] == static_cast<std::int64_t>(k);
     nb::object columns =
-        as_level ? rows.id_level : nb::object(bridge::pandas().attr("Index")(wanted_ids.objects));
+        as_level ? rows.id_index : nb::object(bridge::pandas().attr("Index")(wanted_ids.objects));
 
-    ResultValues result(id_pos.size(), wanted_dates.ns.size());
+    bridge::ResultArray result = bridge::result_array(id_pos.size(), wanted_dates.us.size());
     {
         nb::gil_scoped_release unlocked;
         const core::BondValuations valuations{
-            rows.keys.row_id,    rows.keys.row_date,  rows.keys.dates,     column[0]->values(),
-            column[1]->values(), column[2]->values(), column[3]->values(), rows.keys.ids.size()};
+            rows.row_id,         rows.row_date,       rows.dates,          column[0]->values(),
+            column[1]->values(), column[2]->values(), column[3]->values(), rows.ids.size()};
         core::bond_holding_returns(valuations, id_pos,
-                                   core::positions_in_sorted(rows.keys.dates, wanted_dates.ns),
-                                   result.values());
+                                   core::positions_in_sorted(rows.dates, wanted_dates.us),
+                                   result.cells());
     }
-    return result.frame(bridge::renamed(wanted_dates.index, "date"),
-                        bridge::renamed(columns, "order_book_id"));
+    return bridge::make_frame(std::move(result), bridge::renamed(wanted_dates.index, "date"),
+                              bridge::renamed(columns, "order_book_id"));
 }
 } // namespace
 

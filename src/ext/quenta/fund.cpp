@@ -3,7 +3,6 @@
 
 #include "fund_returns.hpp"
 #include "label_match.hpp"
-#include "quenta_rows.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -34,23 +33,18 @@ nb::object fund_index(const std::vector<std::string>& ids, nb::handle name) {
 
 // One get_nav answer of the client, read in place (never modified).
 struct FundAnswer {
-    KeyedRows rows;
-    std::unique_ptr<ValueColumn> column;
-    core::Panel storage; // the values as a panel when the rows are not one already
+    bridge::LongFrame rows;
+    bridge::FloatColumn column;
+    bridge::ResultArray storage; // the values as a panel when the rows are not one already
+    core::PanelView panel;
 
     FundAnswer(nb::handle answer, const char* field)
-        : rows(read_keyed_rows(answer, "get_nav")),
-          column(std::make_unique<ValueColumn>(answer, field)) {
-        if (!rows.dense) {
-            std::span<const double> v = column->values();
-            storage = bridge::long_to_panel(rows.keys, std::vector<double>(v.begin(), v.end()));
-        }
-    }
+        : rows(bridge::read_long_index(answer, "get_nav")), column(answer[nb::str(field)]),
+          panel(bridge::panel_view(rows, column, storage)) {}
     core::FundSeries series() const {
-        return {rows.dense ? column->values() : std::span<const double>(storage.values),
-                rows.keys.ids.size(), rows.keys.dates};
+        return {{panel.values, panel.n_ids * panel.n_dates}, rows.ids.size(), rows.dates};
     }
-    std::size_t n_funds() const { return rows.keys.ids.size(); }
+    std::size_t n_funds() const { return rows.ids.size(); }
 };
 
 // The client's daily profits of `funds` from the first to the last requested date: a
@@ -62,7 +56,7 @@ std::unique_ptr<FundAnswer> fetch_daily_profit(nb::handle funds, nb::handle date
         bridge::client(module_handle)
             .attr("fund")
             .attr("get_nav")(funds, first, last, "daily_profit", "expect_df"_a = true);
-    if (!bridge::has_rows(answer)) bridge::raise_missing_data(kDailyProfitKind, funds, dates);
+    if (!bridge::has_rows(answer, "get_nav")) bridge::raise_missing_data(kDailyProfitKind, funds, dates);
     return std::make_unique<FundAnswer>(answer, "daily_profit");
 }
 
@@ -75,19 +69,19 @@ std::unique_ptr<FundAnswer> fetch_net_value(nb::handle funds, nb::handle dates) 
     nb::object last = dates[-1];
     nb::object answer = api.attr("fund").attr("get_nav")(funds, start, last, "adjusted_net_value",
                                                          "expect_df"_a = true);
-    if (!bridge::has_rows(answer)) bridge::raise_missing_data(kNetValueKind, funds, dates);
+    if (!bridge::has_rows(answer, "get_nav")) bridge::raise_missing_data(kNetValueKind, funds, dates);
     return std::make_unique<FundAnswer>(answer, "adjusted_net_value");
 }
 
 // The funds of both answers in order; complete answers lend their instrument level.
 nb::object fund_columns(const FundAnswer* daily, const FundAnswer* net, nb::handle id_name) {
-    const bool lend = (!daily || daily->rows.dense) && (!net || net->rows.dense);
+    const bool lend = (!daily || daily->rows.dense_sorted) && (!net || net->rows.dense_sorted);
     if (lend && daily && net)
-        return daily->rows.id_level.attr("append")(net->rows.id_level).attr("rename")(id_name);
-    if (lend) return (daily ? daily : net)->rows.id_level.attr("rename")(id_name);
+        return daily->rows.id_index.attr("append")(net->rows.id_index).attr("rename")(id_name);
+    if (lend) return (daily ? daily : net)->rows.id_index.attr("rename")(id_name);
     std::vector<std::string> names;
-    if (daily) names = daily->rows.keys.ids;
-    if (net) names.insert(names.end(), net->rows.keys.ids.begin(), net->rows.keys.ids.end());
+    if (daily) names = daily->rows.ids;
+    if (net) names.insert(names.end(), net->rows.ids.begin(), net->rows.ids.end());
     return fund_index(names, id_name);
 }
 
@@ -97,16 +91,16 @@ nb::object fund_frame(const FundAnswer* daily, const FundAnswer* net,
                       const bridge::DateLabels& wanted, nb::handle index, nb::handle id_name) {
     const std::size_t n_daily = daily ? daily->n_funds() : 0;
     const std::size_t n_net = net ? net->n_funds() : 0;
-    const std::size_t n_dates = wanted.ns.size();
-    ResultValues out(n_daily + n_net, n_dates);
+    const std::size_t n_dates = wanted.us.size();
+    bridge::ResultArray out = bridge::result_array(n_daily + n_net, n_dates);
     {
         nb::gil_scoped_release unlocked;
-        const std::span<double> cells = out.values();
+        const std::span<double> cells = out.cells();
         if (daily)
-            core::carried_daily_profit(daily->series(), wanted.ns, cells.first(n_daily * n_dates));
-        if (net) core::net_value_change(net->series(), wanted.ns, cells.subspan(n_daily * n_dates));
+            core::carried_daily_profit(daily->series(), wanted.us, cells.first(n_daily * n_dates));
+        if (net) core::net_value_change(net->series(), wanted.us, cells.subspan(n_daily * n_dates));
     }
-    return out.frame(index, fund_columns(daily, net, id_name));
+    return bridge::make_frame(std::move(out), index, fund_columns(daily, net, id_name));
 }
 
 // A partial result keeps the dates' own name and the client's name of the fund level.

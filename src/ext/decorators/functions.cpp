@@ -1,7 +1,7 @@
 // The callables the decorators return: the time-limited cache, exception capture and retry.
 // Each is a native function object with an attribute dict (so functools.update_wrapper can
 // dress it as the function it wraps), weak references, and method binding.
-#include "decorators_native.hpp"
+#include "native.hpp"
 
 #include <structmember.h>
 

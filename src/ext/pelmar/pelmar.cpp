@@ -1,8 +1,8 @@
 // brelvox.marketdata.pelmar: constituent weights of stock and bond indexes on requested dates.
 #include "bridge.hpp"
 
+#include "align.hpp"
 #include "index_weights.hpp"
-#include "pelmar_arrays.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -19,31 +19,23 @@ static nb::handle module_handle;
 
 static const char* const kIndexWeights = "指数权重数据";
 
-// The requested dates as a DatetimeIndex, their nanoseconds and their ascending order.
+// The requested dates as a DatetimeIndex, their microseconds and their ascending order.
 struct Requested {
     nb::object index;
-    std::vector<std::int64_t> ns;
+    std::vector<std::int64_t> us;
     std::vector<std::int64_t> order;
-    std::vector<std::int64_t> sorted_ns;
+    std::vector<std::int64_t> sorted_us;
 };
-
-// `pd.to_datetime(dates)` as a DatetimeIndex (an existing one is already its own result).
-static nb::object to_datetime_index(nb::handle dates) {
-    nb::module_ pd = bridge::pandas();
-    if (nb::isinstance(dates, pd.attr("DatetimeIndex"))) return nb::borrow(dates);
-    nb::object out = pd.attr("to_datetime")(dates);
-    if (!nb::isinstance(out, pd.attr("DatetimeIndex"))) out = pd.attr("DatetimeIndex")(out);
-    return out;
-}
 
 static Requested read_requested(nb::handle dates) {
     Requested out;
-    out.index = to_datetime_index(dates);
-    out.ns = arrays::datetime_index_ns(out.index);
-    out.order = core::ascending_order(out.ns);
-    out.sorted_ns.resize(out.ns.size());
+    bridge::DateLabels labels = bridge::to_date_labels(dates, "concerned_dates");
+    out.index = labels.index;
+    out.us = std::move(labels.us);
+    out.order = core::ascending_order(out.us);
+    out.sorted_us.resize(out.us.size());
     for (std::size_t k = 0; k < out.order.size(); ++k)
-        out.sorted_ns[k] = out.ns[static_cast<std::size_t>(out.order[k])];
+        out.sorted_us[k] = out.us[static_cast<std::size_t>(out.order[k])];
     return out;
 }
 
@@ -61,11 +53,11 @@ static nb::object sorted_date_index(const Requested& req) {
     return bridge::renamed(taken, "date");
 }
 
-static bool is_requested(const Requested& req, std::int64_t ns) {
-    return std::binary_search(req.sorted_ns.begin(), req.sorted_ns.end(), ns);
+static bool is_requested(const Requested& req, std::int64_t us) {
+    return std::binary_search(req.sorted_us.begin(), req.sorted_us.end(), us);
 }
 
-// Label tables of long weight rows: constituent identifiers and list dates (ns).
+// Label tables of long weight rows: constituent identifiers and list dates (microseconds).
 struct Tables {
     std::vector<std::string> ids;
     std::vector<std::int64_t> dates;
@@ -116,14 +108,12 @@ static double weight_value(PyObject* value, const std::string& id) {
 }
 
 static std::string_view text_of(PyObject* value, const char* what) {
-    if (!PyUnicode_Check(value)) {
+    std::string_view text;
+    if (!bridge::utf8_of(value, text)) {
         PyErr_Format(PyExc_TypeError, "%s must be a str, got %R", what, value);
         throw nb::python_error();
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!utf8) throw nb::python_error();
-    return std::string_view(utf8, static_cast<std::size_t>(size));
+    return text;
 }
 
 // The per-date look-up must answer with a Series of weights by constituent.
@@ -138,16 +128,14 @@ static void require_series(nb::handle value) {
 }
 
 // A weights Series by constituent, scaled to a total of 1 (missing weights left out of
-// the total), appended as rows dated `date_ns`.
-static void append_scaled_list(RecordRows& rows, nb::handle value, std::int64_t date_ns) {
+// the total), appended as rows dated `date_us`.
+static void append_scaled_list(RecordRows& rows, nb::handle value, std::int64_t date_us) {
     require_series(value);
     std::vector<std::string> ids = bridge::str_labels(value.attr("index"), "index weights");
     std::vector<double> w = bridge::to_float_vector(value);
-    double total = 0.0;
-    for (double v : w)
-        if (!std::isnan(v)) total += v;
+    const double total = core::nan_skipping_total(w);
     const auto date = static_cast<std::int32_t>(rows.tables.dates.size());
-    rows.tables.dates.push_back(date_ns);
+    rows.tables.dates.push_back(date_us);
     for (std::size_t k = 0; k < ids.size() && k < w.size(); ++k)
         rows.add(rows.code_of(ids[k]), date, w[k] / total);
 }
@@ -160,14 +148,19 @@ struct DenseLists {
     std::vector<std::int64_t> dates;
 };
 
-template <class IdCodes, class DateCodes, class Strict>
-static DenseLists to_dense(Tables& tables, const IdCodes& row_id, const DateCodes& row_date,
-                           std::span<const double> weight, Strict strict, const char* source) {
+template <class Strict>
+static DenseLists to_dense(Tables& tables, const core::CodeSpan& row_id,
+                           const core::CodeSpan& row_date, std::span<const double> weight,
+                           Strict strict, const char* source,
+                           const std::vector<std::uint8_t>* valid_ids = nullptr) {
     // Every table entry gets its place; those no row fills are dropped afterwards.
-    core::UsedLabels<std::string> ids =
-        core::used_ascending(tables.ids, std::vector<std::uint8_t>(tables.ids.size(), 1));
-    core::UsedLabels<std::int64_t> dates =
-        core::used_ascending(tables.dates, std::vector<std::uint8_t>(tables.dates.size(), 1));
+    // A NaT date or a constituent that is no label has no place.
+    std::vector<std::uint8_t> every_date(tables.dates.size());
+    for (std::size_t k = 0; k < every_date.size(); ++k)
+        every_date[k] = tables.dates[k] != bridge::kNaT;
+    core::UsedLabels<std::string> ids = core::used_ascending(
+        tables.ids, valid_ids ? *valid_ids : std::vector<std::uint8_t>(tables.ids.size(), 1));
+    core::UsedLabels<std::int64_t> dates = core::used_ascending(tables.dates, every_date);
     std::vector<bool> strict_date(dates.distinct.size());
     for (std::size_t d = 0; d < strict_date.size(); ++d) strict_date[d] = strict(dates.distinct[d]);
     core::ListWeights dense;
@@ -177,13 +170,13 @@ static DenseLists to_dense(Tables& tables, const IdCodes& row_id, const DateCode
                                       ids.distinct.size(), dates.distinct.size(), strict_date);
     }
     if (dense.first_duplicate >= 0) {
-        const auto r = static_cast<std::size_t>(dense.first_duplicate);
-        const std::string& id = tables.ids[static_cast<std::size_t>(row_id[r])];
-        const std::int64_t ns = tables.dates[static_cast<std::size_t>(row_date[r])];
-        nb::str when = nb::str(bridge::pandas().attr("Timestamp")(ns));
-        PyErr_Format(PyExc_ValueError, "%s hold duplicate entries for (%R, %S); cannot reshape",
-                     source, nb::str(id.data(), id.size()).ptr(), when.ptr());
-        throw nb::python_error();
+        const auto r = dense.first_duplicate;
+        const auto id_code = std::visit([&](auto c) { return static_cast<std::size_t>(c[r]); }, row_id);
+        const auto date_code =
+            std::visit([&](auto c) { return static_cast<std::size_t>(c[r]); }, row_date);
+        const std::string& id = tables.ids[id_code];
+        bridge::raise_duplicate_entry(source, nb::str(id.data(), id.size()),
+                                      bridge::timestamp_of(tables.dates[date_code]));
     }
     DenseLists out;
     if (all_set(dense.date_seen) && all_set(dense.constituent_seen)) {
@@ -201,15 +194,13 @@ static DenseLists to_dense(Tables& tables, const IdCodes& row_id, const DateCode
 // A frame on a date-major block (its columns are strided views, as pandas builds them from
 // a two-dimensional array), zero-copy.
 static nb::object date_major_frame(core::DateRows&& rows, nb::handle index, nb::handle columns) {
-    const std::size_t n_dates = rows.n_dates, n_cols = rows.n_constituents;
-    nb::object array = bridge::numpy_array(std::move(rows.values), n_dates, n_cols);
-    return bridge::pandas().attr("DataFrame")(array, "index"_a = index, "columns"_a = columns,
-                                              "copy"_a = false);
+    return bridge::row_major_frame(std::move(rows.values), rows.n_dates, rows.n_constituents,
+                                   index, columns);
 }
 
 // List weights carried forward over the requested dates, rows ascending.
 static nb::object spread_frame(DenseLists&& lists, const Requested& req, bool lists_complete) {
-    std::vector<std::int64_t> pos = core::positions_in_sorted(lists.dates, req.sorted_ns);
+    std::vector<std::int64_t> pos = core::positions_in_sorted(lists.dates, req.sorted_us);
     core::DateRows spread;
     {
         nb::gil_scoped_release unlocked;
@@ -223,12 +214,10 @@ static nb::object spread_frame(DenseLists&& lists, const Requested& req, bool li
 static nb::object constant_weights(nb::handle value, const Requested& req) {
     require_series(value);
     std::vector<double> w = bridge::to_float_vector(value);
-    double total = 0.0;
-    for (double v : w)
-        if (!std::isnan(v)) total += v;
+    const double total = core::nan_skipping_total(w);
     std::vector<std::int64_t> first_of_run;
-    for (std::size_t k = 0; k < req.sorted_ns.size(); ++k)
-        if (k == 0 || req.sorted_ns[k] != req.sorted_ns[k - 1])
+    for (std::size_t k = 0; k < req.sorted_us.size(); ++k)
+        if (k == 0 || req.sorted_us[k] != req.sorted_us[k - 1])
             first_of_run.push_back(req.order[k]);
     const std::size_t n_dates = first_of_run.size();
     core::Panel panel(w.size(), n_dates, 0.0);
@@ -276,22 +265,21 @@ static nb::object get_index_weight(nb::handle order_book_id, nb::handle concerne
                                   rows.tables.ids[static_cast<std::size_t>(code)]));
         }
     }
-    rows.tables.dates = bridge::to_date_labels(record_dates).ns;
+    rows.tables.dates = bridge::date_ticks(record_dates, "index weight records");
 
     // The first requested date needs its own list unless some record is dated on it.
-    const std::int64_t start_ns = req.ns.front();
-    const std::vector<std::int64_t>& record_ns = rows.tables.dates;
-    if (std::find(record_ns.begin(), record_ns.end(), start_ns) == record_ns.end()) {
+    const std::int64_t start_us = req.us.front();
+    const std::vector<std::int64_t>& record_us = rows.tables.dates;
+    if (std::find(record_us.begin(), record_us.end(), start_us) == record_us.end()) {
         nb::object value = api(order_book_id, start);
         if (value.is_none()) bridge::raise_missing_data(kIndexWeights, order_book_id, dates);
-        append_scaled_list(rows, value, start_ns);
+        append_scaled_list(rows, value, start_us);
     }
 
     // Only lists on requested dates reach the result; duplicates elsewhere do no harm.
     Tables& tables = rows.tables;
-    const core::StridedCodes<std::int32_t> id_codes{rows.row_id.data(), 1, rows.row_id.size()};
-    const core::StridedCodes<std::int32_t> date_codes{rows.row_date.data(), 1,
-                                                      rows.row_date.size()};
+    const core::CodeSpan id_codes = std::span<const std::int32_t>(rows.row_id);
+    const core::CodeSpan date_codes = std::span<const std::int32_t>(rows.row_date);
     DenseLists lists = to_dense(
         tables, id_codes, date_codes, rows.weight,
         [&](std::int64_t ns) { return is_requested(req, ns); }, "the index weight records");
@@ -311,56 +299,32 @@ static nb::object get_stock_index_weight(nb::handle order_book_id, nb::handle co
                             nb::str("order_book_id"), stock);
 }
 
-// Calls `fn` with the codes of `view` read in place at their own integer width.
-template <class F> static auto with_codes(const arrays::CodeView& view, F&& fn) {
-    const nb::dlpack::dtype type = view.dtype();
-    if (type.code != static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int))
-        throw nb::type_error("index codes must be integers");
-    const std::size_t n = view.shape(0);
-    const std::int64_t stride = view.stride(0);
-    const void* data = view.data();
-    switch (type.bits) {
-    case 8:
-        return fn(
-            core::StridedCodes<std::int8_t>{static_cast<const std::int8_t*>(data), stride, n});
-    case 16:
-        return fn(
-            core::StridedCodes<std::int16_t>{static_cast<const std::int16_t*>(data), stride, n});
-    case 32:
-        return fn(
-            core::StridedCodes<std::int32_t>{static_cast<const std::int32_t*>(data), stride, n});
-    default:
-        return fn(
-            core::StridedCodes<std::int64_t>{static_cast<const std::int64_t*>(data), stride, n});
-    }
-}
-
 // Bond index weights: a Series on (date, constituent), read in place.
 static DenseLists read_bond_weights(nb::handle answer) {
     nb::module_ pd = bridge::pandas();
+    if (!nb::isinstance(answer, pd.attr("Series")))
+        bridge::raise_answer_type("bond index weights", "a Series", answer);
     nb::object index = answer.attr("index");
     if (!nb::isinstance(index, pd.attr("MultiIndex")) || nb::cast<int>(index.attr("nlevels")) != 2)
         throw nb::value_error("bond index weights: expected the data client's Series indexed by "
                               "(date, order_book_id)");
-    nb::object levels = index.attr("levels"), codes = index.attr("codes");
+    const char* what = "bond index weights";
+    auto date_codes = bridge::checked_codes(index, 0, what);
+    auto id_codes = bridge::checked_codes(index, 1, what);
+    nb::object levels = index.attr("levels");
     Tables tables;
-    tables.dates = bridge::to_date_labels(levels[0]).ns;
-    tables.ids = bridge::str_labels(levels[1], "bond index weights: order_book_id level");
-    nb::module_ np = bridge::numpy();
-    nb::object date_array = np.attr("asarray")(codes[0]), id_array = np.attr("asarray")(codes[1]);
-    auto date_view = nb::cast<arrays::CodeView>(date_array);
-    auto id_view = nb::cast<arrays::CodeView>(id_array);
-    arrays::Floats weight;
-    arrays::read_floats(answer, weight);
-    if (weight.values.size() != date_view.shape(0) || weight.values.size() != id_view.shape(0))
+    tables.dates = bridge::date_ticks(levels[0], "bond index weights: date level");
+    // A constituent label that is not a str (NaN among them) names no constituent.
+    bridge::LabelTable ids = bridge::id_table(levels[1]);
+    tables.ids = std::move(ids.text);
+    bridge::FloatColumn weight(answer, what);
+    if (weight.size() != date_codes->size() || weight.size() != id_codes->size())
         throw nb::value_error("bond index weights: values and index differ in length");
-    return with_codes(date_view, [&](auto date_codes) {
-        return with_codes(id_view, [&](auto id_codes) {
-            return to_dense(
-                tables, id_codes, date_codes, weight.values, [](std::int64_t) { return true; },
-                "the data client's bond index weights");
-        });
-    });
+    // Rows under a non-str constituent are left out through the table position.
+    DenseLists out = to_dense(
+        tables, id_codes->span(), date_codes->span(), weight.values(),
+        [](std::int64_t) { return true; }, "the data client's bond index weights", &ids.valid);
+    return out;
 }
 
 static nb::object get_bond_index_weight(nb::handle order_book_id, nb::handle concerned_dates) {

@@ -1,6 +1,7 @@
 // brelvox.marketdata.oprane: equity and futures prices on every requested date.
 #include "bridge.hpp"
 
+#include "align.hpp"
 #include "price_fill.hpp"
 
 #include <algorithm>
@@ -32,12 +33,11 @@ static bridge::DateLabels requested_dates(nb::handle dates) {
         }
     }
     bridge::DateLabels out = bridge::to_date_labels(converted);
-    if (out.ns.empty()) throw nb::index_error("dates is empty: there is no first date to price");
+    if (out.us.empty()) throw nb::index_error("dates is empty: there is no first date to price");
     // The fetch range runs from the first date to the last: any other order, or a NaT,
     // would leave requested dates outside it and price them from the wrong day.
-    constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
-    for (std::size_t k = 0; k < out.ns.size(); ++k)
-        if (out.ns[k] == nat || (k > 0 && out.ns[k] < out.ns[k - 1]))
+    for (std::size_t k = 0; k < out.us.size(); ++k)
+        if (out.us[k] == bridge::kNaT || (k > 0 && out.us[k] < out.us[k - 1]))
             throw nb::value_error("dates must be in ascending order and hold no NaT");
     return out;
 }
@@ -53,10 +53,10 @@ static bool is_trading_date(nb::handle api, nb::handle day) {
     return truth == 1;
 }
 
-// The trading date before `day`, as a naive Timestamp and in nanoseconds.
+// The trading date before `day`, as a naive Timestamp and in microseconds.
 struct Day {
     nb::object timestamp;
-    std::int64_t ns = 0;
+    std::int64_t us = 0;
 };
 static Day previous_trading_date(nb::handle api, nb::handle day) {
     nb::module_ pd = bridge::pandas();
@@ -76,7 +76,7 @@ static Day previous_trading_date(nb::handle api, nb::handle day) {
         throw nb::python_error();
     }
     if (!pre.attr("tz").is_none()) pre = pre.attr("tz_localize")(nb::none());
-    return {pre, nb::cast<std::int64_t>(pre.attr("value"))};
+    return {pre, bridge::date_tick(pre, "get_previous_trading_date")};
 }
 
 static std::vector<std::int64_t> all_positions(std::size_t n) {
@@ -95,16 +95,6 @@ static std::vector<std::int64_t> id_positions(const bridge::IdLabels& wanted,
     return bridge::positions_of_ids(wanted, fetched);
 }
 
-// The instruments of the answer, ascending: its own id level when that holds exactly them.
-static nb::object fetched_ids(nb::handle price, const bridge::LongFrame& frame) {
-    nb::object level = price.attr("index").attr("levels")[0];
-    // Level entries are distinct str (checked when the index was read): a sorted level of
-    // the same length holds exactly the ids present.
-    if (nb::len(level) == frame.ids.size() && nb::cast<bool>(level.attr("is_monotonic_increasing")))
-        return level;
-    return bridge::str_index(frame.ids, "order_book_id");
-}
-
 static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::handle field) {
     bridge::DateLabels wanted_dates = requested_dates(dates);
     bridge::IdLabels wanted_ids = bridge::read_ids(order_book_ids, "order_book_ids");
@@ -114,37 +104,33 @@ static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::han
     // The previous trading date is fetched only to price a first date the market was shut.
     nb::object first = wanted_dates.index[0];
     nb::object start = first;
-    std::int64_t start_ns = wanted_dates.ns.front();
+    std::int64_t start_us = wanted_dates.us.front();
     if (!is_trading_date(api, first)) {
         Day pre = previous_trading_date(api, first);
         start = pre.timestamp;
-        start_ns = pre.ns;
+        start_us = pre.us;
     }
     nb::object price =
         api.attr("get_price")(order_book_ids, start, wanted_dates.index[-1], "fields"_a = field,
                               "expect_df"_a = true, "adjust_type"_a = "post");
-    if (price.is_none()) not_found(wanted_dates.index, order_book_ids);
-    nb::object column;
-    if (nb::isinstance(price, pd.attr("DataFrame"))) {
-        column = price[field];
-        if (nb::len(price) == 0) not_found(wanted_dates.index, order_book_ids);
-    }
+    if (!bridge::has_rows(price, "get_price")) not_found(wanted_dates.index, order_book_ids);
+    nb::object column = price[field];
     bridge::LongFrame frame = bridge::read_long_index(price, "get_price");
     bridge::FloatColumn values(column);
-    core::Panel storage;
+    bridge::ResultArray storage;
     core::PanelView view = bridge::panel_view(frame, values, storage);
 
-    std::vector<std::int64_t> exact = core::positions_in_sorted(frame.dates, wanted_dates.ns);
+    std::vector<std::int64_t> exact = core::positions_in_sorted(frame.dates, wanted_dates.us);
     std::vector<std::int64_t> id_pos = id_positions(wanted_ids, frame.ids);
     const bool same_dates = core::covers_exactly(frame.dates.size(), exact);
     const bool same_ids = core::covers_exactly(frame.ids.size(), id_pos);
     // Labels matching as sets keep the fetched order, as the client sorted them.
     std::vector<std::int64_t> date_pos =
         same_dates ? all_positions(frame.dates.size())
-                   : core::last_at_or_before(frame.dates, wanted_dates.ns, start_ns);
+                   : core::last_at_or_before(frame.dates, wanted_dates.us, start_us);
     if (same_ids) id_pos = all_positions(frame.ids.size());
     const std::size_t from = static_cast<std::size_t>(
-        std::lower_bound(frame.dates.begin(), frame.dates.end(), start_ns) - frame.dates.begin());
+        std::lower_bound(frame.dates.begin(), frame.dates.end(), start_us) - frame.dates.begin());
 
     bridge::ResultArray result = bridge::result_array(id_pos.size(), date_pos.size());
     {
@@ -155,7 +141,7 @@ static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::han
 
     nb::object index = same_dates ? frame.date_index : wanted_dates.index;
     nb::object columns =
-        same_ids ? fetched_ids(price, frame) : pd.attr("Index")(wanted_ids.objects);
+        same_ids ? frame.id_index : pd.attr("Index")(wanted_ids.objects);
     return bridge::make_frame(std::move(result), bridge::renamed(index, "date"),
                               bridge::renamed(columns, "order_book_id"));
 }

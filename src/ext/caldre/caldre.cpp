@@ -1,8 +1,8 @@
 // brelvox.marketdata.caldre: ChinaBond valuations and the treasury yield curve.
 #include "bridge.hpp"
 
+#include "align.hpp"
 #include "index_weights.hpp"
-#include "pelmar_arrays.hpp"
 #include "valuation_rows.hpp"
 
 #include <cmath>
@@ -230,16 +230,16 @@ static nb::object get_chinabond_valuation(nb::handle bond_list_arg, nb::handle f
         throw nb::value_error("get_valuation: the data client's frame repeats a column");
 
     nb::object levels = index.attr("levels"), codes = index.attr("codes");
-    std::vector<std::int32_t> outer = arrays::read_codes(codes[0]);
-    std::vector<std::int32_t> inner = arrays::read_codes(codes[1]);
-    // A code outside its level (an index built without checks) counts as a missing label.
-    const auto n_inner_level = static_cast<std::int32_t>(nb::len(nb::object(levels[1])));
-    bool inner_as_given = true;
-    for (std::int32_t& c : inner)
-        if (c >= n_inner_level) {
-            c = -1;
-            inner_as_given = false;
-        }
+    // Codes are checked to lie in their levels; the row plan works on int32 positions.
+    auto outer_codes_in = bridge::checked_codes(index, 0, "get_valuation");
+    auto inner_codes_in = bridge::checked_codes(index, 1, "get_valuation");
+    const std::size_t n_outer_level = nb::len(nb::object(levels[0]));
+    const std::size_t n_inner_level = nb::len(nb::object(levels[1]));
+    std::vector<std::int32_t> identity_outer(n_outer_level), identity_inner(n_inner_level);
+    for (std::size_t k = 0; k < n_outer_level; ++k) identity_outer[k] = static_cast<std::int32_t>(k);
+    for (std::size_t k = 0; k < n_inner_level; ++k) identity_inner[k] = static_cast<std::int32_t>(k);
+    std::vector<std::int32_t> outer = core::to_positions(outer_codes_in->span(), identity_outer);
+    std::vector<std::int32_t> inner = core::to_positions(inner_codes_in->span(), identity_inner);
     OuterLevel level = relabel_outer(levels[0], routing);
     // Usually every row is kept once in place: only the outer codes change then.
     core::RowPlan plan;
@@ -280,7 +280,7 @@ static nb::object get_chinabond_valuation(nb::handle bond_list_arg, nb::handle f
     // Every float column in one pass over the rows: columns of one block share cache lines.
     // Field f of the result is row f of a field-major block (a frame's own block layout).
     const std::size_t n_fields = taken.size();
-    arrays::RawBlock block = arrays::raw_block(n_fields, rows);
+    bridge::ResultArray block = bridge::result_array(n_fields, rows);
     std::vector<core::StridedColumn> gathered;
     for (std::size_t f = 0; f < n_fields; ++f) {
         double* out = block.data + f * rows;
@@ -303,8 +303,8 @@ static nb::object get_chinabond_valuation(nb::handle bond_list_arg, nb::handle f
     nb::object result_columns = pd.attr("Index")(labels, "name"_a = columns.attr("name"));
     nb::object outer_codes, inner_codes;
     if (in_place) {
-        outer_codes = arrays::int32_array(std::move(outer_in_place));
-        inner_codes = inner_as_given ? nb::object(codes[1]) : arrays::int32_array(std::move(inner));
+        outer_codes = bridge::numpy_array(std::move(outer_in_place));
+        inner_codes = codes[1];
     } else {
         outer_codes = bridge::numpy_array(std::move(plan.outer));
         inner_codes = bridge::numpy_array(std::move(plan.inner));
@@ -346,7 +346,7 @@ struct TenorCodes {
     std::size_t n = 0;
 };
 
-static TenorCodes code_tenors(const arrays::Objects& raw) {
+static TenorCodes code_tenors(const bridge::Objects& raw) {
     nb::module_ pd = bridge::pandas();
     nb::object na = pd.attr("NA"), nat = pd.attr("NaT");
     const std::size_t rows = raw.size;
@@ -415,7 +415,7 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
         PyErr_SetObject(cls.ptr(), error.ptr());
         throw nb::python_error();
     }
-    const std::vector<std::int64_t> wanted = arrays::datetime_index_ns(dates);
+    const std::vector<std::int64_t> wanted = bridge::date_ticks(dates, "dates");
 
     // Long rows (tenor, date, rate) on an index whose second level is the date.
     nb::object index = frame.attr("index");
@@ -424,10 +424,9 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
                    nb::cast<int>(index.attr("nlevels")) != 2))
         throw nb::value_error(
             "get_yield_curves: expected the data client's frame indexed by (curve, date)");
-    arrays::Floats rates;
-    arrays::read_floats(frame["rate"], rates);
-    const std::span<const double> rate = rates.values;
-    arrays::Objects tenors_raw = arrays::read_objects(frame["tenor"]);
+    bridge::FloatColumn rates(frame["rate"], "get_yield_curves: rate");
+    const std::span<const double> rate = rates.values();
+    bridge::Objects tenors_raw = bridge::read_objects(frame["tenor"]);
     if (tenors_raw.size != rate.size())
         throw nb::value_error("get_yield_curves: tenor and rate columns differ in length");
     TenorCodes tenors = code_tenors(tenors_raw);
@@ -441,9 +440,15 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
     if (!empty) {
         date_level = index.attr("levels")[1];
         date_name = index.attr("names")[1];
-        std::vector<std::int64_t> level_ns = arrays::datetime_index_ns(date_level);
-        std::vector<std::int32_t> codes = arrays::read_codes(index.attr("codes")[1]);
-        core::UsedLabels<std::int64_t> used = core::used_ascending(level_ns, codes);
+        std::vector<std::int64_t> level_us =
+            bridge::date_ticks(date_level, "get_yield_curves: date level");
+        auto checked = bridge::checked_codes(index, 1, "get_yield_curves");
+        std::vector<std::int32_t> identity(level_us.size());
+        for (std::size_t k = 0; k < identity.size(); ++k) identity[k] = static_cast<std::int32_t>(k);
+        std::vector<std::int32_t> codes = core::to_positions(checked->span(), identity);
+        for (std::int32_t& c : codes) // a NaT entry names no date
+            if (c >= 0 && level_us[static_cast<std::size_t>(c)] == bridge::kNaT) c = -1;
+        core::UsedLabels<std::int64_t> used = core::used_ascending(level_us, codes);
         level_pos.assign(used.distinct.size(), 0);
         for (std::size_t k = 0; k < used.position.size(); ++k)
             if (used.position[k] >= 0)
@@ -459,13 +464,9 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
                                                distinct_dates.size(), core::Duplicates::report);
     if (pivot.first_duplicate >= 0) {
         const auto r = static_cast<std::size_t>(pivot.first_duplicate);
-        nb::str when =
-            nb::str(pd.attr("Timestamp")(distinct_dates[static_cast<std::size_t>(row_date[r])]));
-        PyErr_Format(PyExc_ValueError,
-                     "the data client's yield curve holds duplicate entries for (%R, %S); "
-                     "cannot reshape",
-                     tenors_raw.items[r], when.ptr());
-        throw nb::python_error();
+        bridge::raise_duplicate_entry(
+            "the data client's yield curve", tenors_raw.items[r],
+            bridge::timestamp_of(distinct_dates[static_cast<std::size_t>(row_date[r])]));
     }
 
     // Rows stay as delivered when they are exactly the requested dates, else follow them.

@@ -1,7 +1,7 @@
 // brelvox.marketdata.brisel: instrument records and asset types by order_book_id.
 #include "bridge.hpp"
 
-#include "brisel_cache.hpp"
+#include "cache.hpp"
 
 namespace brelvox::brisel {
 

@@ -1,5 +1,5 @@
 // Cache keys: `_HashedSeq` and the key of a call.
-#include "decorators_native.hpp"
+#include "native.hpp"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // The inner decorator a factory returns (`ttl_cache(60)`, `retry(3, ValueError)`, ...): one
 // argument, the values of the factory call held, and the name a nested Python function of
 // that place would carry.
-#include "decorators_native.hpp"
+#include "native.hpp"
 
 #include <structmember.h>
 

@@ -1,6 +1,6 @@
 // `cached_property`: a property subclass whose value, once computed, lives in the instance's
 // own __dict__ under the property's name.
-#include "decorators_native.hpp"
+#include "native.hpp"
 
 #include <structmember.h>
 

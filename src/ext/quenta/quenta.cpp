@@ -1,6 +1,7 @@
 // brelvox.marketdata.quenta: daily returns of every asset type.
 #include "bridge.hpp"
 
+#include "align.hpp"
 #include "daily_returns.hpp"
 
 #include <limits>
@@ -57,22 +58,18 @@ static void read_action_keys(nb::handle answer, const Instruments& columns,
         if (id_level >= 0 && date_level >= 0) {
             nb::object levels = index.attr("levels");
             std::vector<std::int64_t> id_of_level = columns.positions(levels[id_level]);
-            std::vector<std::int64_t> date_of_level = bridge::datetime_ns(levels[date_level]);
-            std::vector<std::int32_t> ids = bridge::level_codes(index, id_level);
-            std::vector<std::int32_t> dates = bridge::level_codes(index, date_level);
-            where.resize(ids.size());
-            when.resize(ids.size());
-            for (std::size_t r = 0; r < ids.size(); ++r) {
-                where[r] = ids[r] < 0 ? -1 : id_of_level[static_cast<std::size_t>(ids[r])];
-                when[r] = dates[r] < 0 ? std::numeric_limits<std::int64_t>::min()
-                                       : date_of_level[static_cast<std::size_t>(dates[r])];
-            }
+            std::vector<std::int64_t> date_of_level =
+                bridge::date_ticks(levels[date_level], "corporate actions: ex_dividend_date level");
+            auto ids = bridge::checked_codes(index, id_level, "corporate actions");
+            auto dates = bridge::checked_codes(index, date_level, "corporate actions");
+            where = core::take_by_code(ids->span(), id_of_level, -1);
+            when = core::take_by_code(dates->span(), date_of_level, bridge::kNaT);
             return;
         }
     }
     nb::object rows = answer.attr("reset_index")();
     where = columns.positions(rows["order_book_id"]);
-    when = bridge::datetime_ns(rows["ex_dividend_date"]);
+    when = bridge::date_ticks(rows["ex_dividend_date"], "corporate actions: ex_dividend_date");
 }
 
 // Splits or dividends of a client answer as actions on the columns of `columns`.
@@ -82,6 +79,8 @@ static std::vector<core::CorporateAction> read_actions(nb::handle answer, const 
     std::vector<std::int64_t> where, when;
     read_action_keys(answer, columns, where, when);
     bridge::FloatColumn num(answer[numerator]), den(answer[denominator]);
+    if (num.size() != where.size() || den.size() != where.size())
+        throw nb::value_error("corporate actions: index and values differ in length");
     std::vector<core::CorporateAction> out(where.size());
     for (std::size_t k = 0; k < out.size(); ++k)
         out[k] = {static_cast<std::int32_t>(where[k]), when[k], num.data()[k] / den.data()[k]};
@@ -97,11 +96,11 @@ static void fetch_actions(const Instruments& columns, nb::handle date_index,
     nb::object first = date_index[1], last = date_index[-1];
     nb::object answer =
         none_on_value_error([&] { return api.attr("get_split")(columns.index, first, last); });
-    if (bridge::has_rows(answer))
+    if (bridge::has_rows(answer, "get_split"))
         splits = read_actions(answer, "split_coefficient_to", "split_coefficient_from", columns);
     answer =
         none_on_value_error([&] { return api.attr("get_dividend")(columns.index, first, last); });
-    if (bridge::has_rows(answer))
+    if (bridge::has_rows(answer, "get_dividend"))
         dividends = read_actions(answer, "dividend_cash_before_tax", "round_lot", columns);
 }
 
@@ -130,22 +129,21 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
         return api.attr("get_price")(order_book_ids, start, last, "fields"_a = field,
                                      "expect_df"_a = true, "adjust_type"_a = "none");
     });
-    if (!bridge::has_rows(price)) not_found(dates, order_book_ids);
+    if (!bridge::has_rows(price, "get_price")) not_found(dates, order_book_ids);
 
     bridge::LongFrame frame = bridge::read_long_index(price, "get_price");
     bridge::FloatColumn column(price[field]);
-    core::Panel storage;
+    bridge::ResultArray storage;
     core::PanelView panel = bridge::panel_view(frame, column, storage);
-    const int adjust = PyObject_IsTrue(adjust_dividend.ptr());
-    if (adjust < 0) throw nb::python_error();
+    const bool adjust = bridge::truthy(adjust_dividend);
     nb::object data_ids = bridge::renamed(frame.id_index, "order_book_id");
     bridge::ResultArray change =
-        returns_of(panel, frame.dates, adjust == 1, {data_ids, &frame.ids}, frame.date_index, 0.0);
+        returns_of(panel, frame.dates, adjust, {data_ids, &frame.ids}, frame.date_index, 0.0);
 
     bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
     const std::vector<std::int64_t> data_dates(frame.dates.begin() + (frame.dates.empty() ? 0 : 1),
                                                frame.dates.end());
-    std::vector<std::int64_t> date_pos = core::positions_in_sorted(data_dates, wanted_dates.ns);
+    std::vector<std::int64_t> date_pos = core::positions_in_sorted(data_dates, wanted_dates.us);
     std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, frame.ids);
     const bool same_dates = core::covers_exactly(data_dates.size(), date_pos);
     const bool same_ids = core::covers_exactly(frame.ids.size(), id_pos);
@@ -176,7 +174,7 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
 
 static nb::object adjust_daily_return(nb::handle price) {
     nb::object index = price.attr("index"), columns = price.attr("columns");
-    std::vector<std::int64_t> dates = bridge::datetime_ns(index);
+    std::vector<std::int64_t> dates = bridge::date_ticks(index, "price index");
     nb::object values =
         price.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = bridge::numpy().attr("nan"));
     std::vector<double> by_date = bridge::to_vector<double>(values, "float64");

@@ -1,0 +1,222 @@
+#include "frame_index.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace brelvox::core {
+
+namespace {
+template <class Span> using CodeOf = std::remove_cv_t<typename Span::element_type>;
+
+template <class Label>
+UsedLabels<Label> ascending_of_kept(std::span<const Label> table, std::span<const std::uint8_t> keep) {
+    std::vector<std::size_t> order;
+    for (std::size_t k = 0; k < table.size() && k < keep.size(); ++k)
+        if (keep[k]) order.push_back(k);
+    if (!std::is_sorted(order.begin(), order.end(),
+                        [&](std::size_t a, std::size_t b) { return table[a] < table[b]; }))
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return table[a] < table[b]; });
+    UsedLabels<Label> out;
+    out.position.assign(table.size(), -1);
+    out.distinct.reserve(order.size());
+    for (std::size_t k : order) {
+        if (out.distinct.empty() || !(out.distinct.back() == table[k]))
+            out.distinct.push_back(table[k]);
+        out.position[k] = static_cast<std::int32_t>(out.distinct.size() - 1);
+    }
+    return out;
+}
+
+// Position table shifted by one so that code -1 reads entry 0 (-1) without a branch.
+std::vector<std::int32_t> shifted(std::span<const std::int32_t> position) {
+    std::vector<std::int32_t> out(position.size() + 1);
+    out[0] = -1;
+    std::copy(position.begin(), position.end(), out.begin() + 1);
+    return out;
+}
+} // namespace
+
+std::size_t code_count(const CodeSpan& codes) {
+    return std::visit([](auto c) { return c.size(); }, codes);
+}
+
+std::ptrdiff_t first_bad_code(const CodeSpan& codes, std::size_t n_level) {
+    return std::visit(
+        [&](auto c) -> std::ptrdiff_t {
+            const auto n = static_cast<std::int64_t>(n_level);
+            bool bad = false; // one branch-free pass over the usual clean codes
+            for (std::size_t r = 0; r < c.size(); ++r) {
+                const auto v = static_cast<std::int64_t>(c[r]);
+                bad |= (v < -1) | (v >= n);
+            }
+            if (!bad) return -1;
+            for (std::size_t r = 0; r < c.size(); ++r) {
+                const auto v = static_cast<std::int64_t>(c[r]);
+                if (v < -1 || v >= n) return static_cast<std::ptrdiff_t>(r);
+            }
+            return -1;
+        },
+        codes);
+}
+
+std::vector<std::uint8_t> used_entries(const CodeSpan& codes, std::size_t n_level) {
+    std::vector<std::uint8_t> used(n_level + 1, 0); // entry 0 collects the -1 codes
+    std::visit(
+        [&](auto c) {
+            std::uint8_t* at = used.data() + 1;
+            for (std::size_t r = 0; r < c.size(); ++r) at[static_cast<std::ptrdiff_t>(c[r])] = 1;
+        },
+        codes);
+    used.erase(used.begin());
+    return used;
+}
+
+UsedLabels<std::string> used_ascending(std::span<const std::string> table,
+                                       std::span<const std::uint8_t> keep) {
+    return ascending_of_kept(table, keep);
+}
+UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
+                                        std::span<const std::uint8_t> keep) {
+    return ascending_of_kept(table, keep);
+}
+UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
+                                        std::span<const std::int32_t> codes) {
+    std::vector<std::uint8_t> keep(table.size(), 0);
+    for (std::int32_t c : codes)
+        if (c >= 0 && static_cast<std::size_t>(c) < table.size()) keep[static_cast<std::size_t>(c)] = 1;
+    return ascending_of_kept(table, std::span<const std::uint8_t>(keep));
+}
+
+bool is_identity(std::span<const std::int32_t> position, std::size_t n_distinct) {
+    if (position.size() != n_distinct) return false;
+    for (std::size_t k = 0; k < position.size(); ++k)
+        if (position[k] != static_cast<std::int32_t>(k)) return false;
+    return true;
+}
+
+std::vector<std::int32_t> to_positions(const CodeSpan& codes, std::span<const std::int32_t> position) {
+    const std::vector<std::int32_t> table = shifted(position);
+    std::vector<std::int32_t> out(code_count(codes));
+    std::visit(
+        [&](auto c) {
+            const std::int32_t* at = table.data() + 1;
+            for (std::size_t r = 0; r < c.size(); ++r) out[r] = at[static_cast<std::ptrdiff_t>(c[r])];
+        },
+        codes);
+    return out;
+}
+
+std::vector<std::int64_t> take_by_code(const CodeSpan& codes, std::span<const std::int64_t> table,
+                                       std::int64_t missing) {
+    std::vector<std::int64_t> out(code_count(codes));
+    std::visit(
+        [&](auto c) {
+            for (std::size_t r = 0; r < c.size(); ++r)
+                out[r] = c[r] < 0 ? missing : table[static_cast<std::size_t>(c[r])];
+        },
+        codes);
+    return out;
+}
+
+bool codes_form_panel(const CodeSpan& id_codes, const CodeSpan& date_codes, std::size_t n_ids,
+                      std::size_t n_dates) {
+    if (n_ids == 0 || n_dates == 0 || code_count(id_codes) != n_ids * n_dates ||
+        code_count(date_codes) != n_ids * n_dates)
+        return false;
+    const bool ids_ok = std::visit(
+        [&](auto c) {
+            using Code = CodeOf<decltype(c)>;
+            if (n_ids - 1 > static_cast<std::size_t>(std::numeric_limits<Code>::max())) return false;
+            for (std::size_t i = 0; i < n_ids; ++i) {
+                const auto want = static_cast<Code>(i);
+                const Code* row = c.data() + i * n_dates;
+                Code differs = 0; // an OR of differences vectorises, an early exit would not
+                for (std::size_t d = 0; d < n_dates; ++d) differs |= static_cast<Code>(row[d] ^ want);
+                if (differs) return false;
+            }
+            return true;
+        },
+        id_codes);
+    if (!ids_ok) return false;
+    return std::visit(
+        [&](auto c) {
+            using Code = CodeOf<decltype(c)>;
+            if (n_dates - 1 > static_cast<std::size_t>(std::numeric_limits<Code>::max())) return false;
+            for (std::size_t d = 0; d < n_dates; ++d)
+                if (c[d] != static_cast<Code>(d)) return false;
+            for (std::size_t i = 1; i < n_ids; ++i)
+                if (std::memcmp(c.data(), c.data() + i * n_dates, n_dates * sizeof(Code)) != 0)
+                    return false;
+            return true;
+        },
+        date_codes);
+}
+
+std::ptrdiff_t scatter_codes(const CodeSpan& id_codes, std::span<const std::int32_t> id_pos,
+                             const CodeSpan& date_codes, std::span<const std::int32_t> date_pos,
+                             std::span<const double> values, std::size_t n_dates,
+                             std::span<double> out, Duplicates policy) {
+    std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+    std::vector<std::uint8_t> taken(out.size(), 0);
+    const std::vector<std::int32_t> ids = shifted(id_pos), dates = shifted(date_pos);
+    const std::int32_t* id_at = ids.data() + 1;
+    const std::int32_t* date_at = dates.data() + 1;
+    const std::size_t rows =
+        std::min({code_count(id_codes), code_count(date_codes), values.size()});
+    return std::visit(
+        [&](auto ci, auto cd) -> std::ptrdiff_t {
+            std::ptrdiff_t first = -1;
+            for (std::size_t r = 0; r < rows; ++r) {
+                const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
+                const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
+                if ((i | d) < 0) continue;
+                const std::size_t cell =
+                    static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
+                if (taken[cell]) {
+                    if (first < 0) first = static_cast<std::ptrdiff_t>(r);
+                    if (policy == Duplicates::report) return first;
+                    continue;
+                }
+                taken[cell] = 1;
+                out[cell] = values[r];
+            }
+            return first;
+        },
+        id_codes, date_codes);
+}
+
+std::ptrdiff_t ticks_to_us(std::span<std::int64_t> ticks, std::int64_t per_tick,
+                           std::int64_t ticks_per_us) {
+    constexpr std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+    if (ticks_per_us > 1) {
+        for (std::int64_t& t : ticks) {
+            if (t == nat) continue;
+            std::int64_t q = t / ticks_per_us;
+            if (t % ticks_per_us < 0) --q; // floor: a time before 1970 stays before its tick
+            t = q;
+        }
+        return -1;
+    }
+    if (per_tick == 1) return -1;
+    const std::int64_t limit = std::numeric_limits<std::int64_t>::max() / per_tick;
+    for (std::size_t k = 0; k < ticks.size(); ++k) {
+        std::int64_t& t = ticks[k];
+        if (t == nat) continue;
+        if (t > limit || t < -limit) return static_cast<std::ptrdiff_t>(k);
+        t *= per_tick;
+    }
+    return -1;
+}
+
+double nan_skipping_total(std::span<const double> values) {
+    double total = 0.0;
+    for (double v : values)
+        if (!std::isnan(v)) total += v;
+    return total;
+}
+
+} // namespace brelvox::core
