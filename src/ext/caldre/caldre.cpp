@@ -399,6 +399,7 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
     nb::module_ pd = bridge::pandas();
     nb::object dates = nb::borrow(dates_arg);
     if (!nb::isinstance(dates, pd.attr("DatetimeIndex"))) { // one already is its own conversion
+        bridge::require_one_dimension(dates_arg, "dates");
         dates = pd.attr("to_datetime")(dates_arg);
         if (!nb::isinstance(dates, pd.attr("DatetimeIndex")))
             dates = pd.attr("DatetimeIndex")(dates);

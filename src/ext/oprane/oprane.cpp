@@ -21,6 +21,7 @@ static const char* const kPriceData = "价格数据";
 
 // The requested dates after `pd.to_datetime`: non-empty, ascending, no NaT.
 static bridge::DateLabels requested_dates(nb::handle dates) {
+    bridge::require_one_dimension(dates, "dates");
     nb::module_ pd = bridge::pandas();
     nb::object converted = nb::borrow(dates);
     if (!nb::isinstance(dates, pd.attr("DatetimeIndex"))) {

@@ -263,6 +263,7 @@ nb::object stock_industry(nb::handle order_book_ids, nb::handle dates, nb::handl
         throw nb::python_error();
     }
     nb::module_ pd = bridge::pandas();
+    bridge::require_one_dimension(dates, "dates");
     nb::object converted = pd.attr("to_datetime")(dates);
     std::vector<std::int32_t> days;
     for (std::int64_t us : bridge::to_date_labels(converted).us)
