@@ -28,19 +28,25 @@ std::ptrdiff_t landing_date(const double* series, std::span<const std::int64_t> 
 
 // r[t - 1] = change of p from t - 1 to t, for t in [1, n].
 void series_change(const double* p, std::size_t n, double missing, double* r) {
-    // Plain element-wise change first (vectorised, one streaming read of the prices). A NaN
-    // in it means a missing price somewhere (or 0/0): the series is then redone with gaps
-    // padded. A series is a few KB, so the check and the redo run in cache.
+    // Plain element-wise change first (vectorised, one streaming read of the prices). Only
+    // the cells where it gives NaN (a missing price on either day, or 0/0) are redone with
+    // gaps padded: a cell whose prices are both known reads the same either way.
     for (std::size_t t = 1; t <= n; ++t) r[t - 1] = p[t] / p[t - 1] - 1.0;
     bool any_nan = false;
     for (std::size_t t = 0; t < n; ++t) any_nan |= r[t] != r[t];
     if (!any_nan) return;
+    // `last` is the padded price at `at`; between two redone cells every price is known, so
+    // the padded price before a redone cell t is p[t - 1] unless t - 1 was redone itself.
     double last = p[0];
+    std::size_t at = 0;
     for (std::size_t t = 1; t <= n; ++t) {
+        if (r[t - 1] == r[t - 1]) continue;
+        if (t - 1 > at) last = p[t - 1];
         const double now = std::isnan(p[t]) ? last : p[t];
         const double change = now / last - 1.0;
         r[t - 1] = std::isnan(change) ? missing : change;
         last = now;
+        at = t;
     }
 }
 

@@ -156,6 +156,24 @@ bool codes_form_panel(const CodeSpan& id_codes, const CodeSpan& date_codes, std:
         date_codes);
 }
 
+namespace {
+// Rows whose instruments come in no particular order write all over the panel: they are
+// first grouped by blocks of instruments whose cells fit in cache, then written block by
+// block (rows keep their order within a block, so the first of repeated rows still wins).
+constexpr std::size_t kBlockBytes = 256 * 1024;
+constexpr std::size_t kGroupedFrom = 1 << 16; // rows: below this the panel is in cache anyway
+
+template <class IdCodes> bool ascending_ids(IdCodes ci, const std::int32_t* id_at, std::size_t rows) {
+    std::int32_t previous = -1;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
+        if (i < previous && i >= 0) return false;
+        previous = std::max(previous, i);
+    }
+    return true;
+}
+} // namespace
+
 std::ptrdiff_t scatter_codes(const CodeSpan& id_codes, std::span<const std::int32_t> id_pos,
                              const CodeSpan& date_codes, std::span<const std::int32_t> date_pos,
                              std::span<const double> values, std::size_t n_dates,
@@ -167,23 +185,71 @@ std::ptrdiff_t scatter_codes(const CodeSpan& id_codes, std::span<const std::int3
     const std::int32_t* date_at = dates.data() + 1;
     const std::size_t rows =
         std::min({code_count(id_codes), code_count(date_codes), values.size()});
+    const std::size_t n_ids = n_dates ? out.size() / n_dates : 0;
     return std::visit(
         [&](auto ci, auto cd) -> std::ptrdiff_t {
             std::ptrdiff_t first = -1;
-            for (std::size_t r = 0; r < rows; ++r) {
-                const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
+            auto place = [&](std::size_t r, std::int32_t i) {
                 const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
-                if ((i | d) < 0) continue;
+                if ((i | d) < 0) return true;
                 const std::size_t cell =
                     static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
                 if (taken[cell]) {
                     if (first < 0) first = static_cast<std::ptrdiff_t>(r);
-                    if (policy == Duplicates::report) return first;
-                    continue;
+                    return policy != Duplicates::report;
                 }
                 taken[cell] = 1;
                 out[cell] = values[r];
+                return true;
+            };
+            if (rows < kGroupedFrom || ascending_ids(ci, id_at, rows)) {
+                for (std::size_t r = 0; r < rows; ++r)
+                    if (!place(r, id_at[static_cast<std::ptrdiff_t>(ci[r])])) return first;
+                return first;
             }
+            const std::size_t per_block =
+                std::max<std::size_t>(1, kBlockBytes / 8 / std::max<std::size_t>(1, n_dates));
+            const std::size_t n_blocks = (n_ids + per_block - 1) / per_block;
+            std::vector<std::uint32_t> block_of(n_ids); // a division per row would dominate
+            for (std::size_t i = 0; i < n_ids; ++i)
+                block_of[i] = static_cast<std::uint32_t>(i / per_block);
+            std::vector<std::size_t> start(n_blocks + 1, 0);
+            for (std::size_t r = 0; r < rows; ++r) {
+                const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
+                const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
+                if ((i | d) >= 0) ++start[block_of[static_cast<std::size_t>(i)] + 1];
+            }
+            for (std::size_t b = 0; b < n_blocks; ++b) start[b + 1] += start[b];
+            // Cell and value travel together: the rows are read once, in order.
+            struct Entry {
+                std::size_t cell;
+                double value;
+            };
+            std::vector<Entry> grouped(start[n_blocks]);
+            std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+            for (std::size_t r = 0; r < rows; ++r) {
+                const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
+                const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
+                if ((i | d) < 0) continue;
+                grouped[fill[block_of[static_cast<std::size_t>(i)]]++] = {
+                    static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d), values[r]};
+            }
+            bool repeated = false;
+            for (const Entry& e : grouped) {
+                if (taken[e.cell]) {
+                    repeated = true;
+                    if (policy == Duplicates::report) break;
+                    continue;
+                }
+                taken[e.cell] = 1;
+                out[e.cell] = e.value;
+            }
+            if (!repeated) return -1;
+            // A repeated cell: once more row by row, to name the first repeated row.
+            std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+            std::fill(taken.begin(), taken.end(), 0);
+            for (std::size_t r = 0; r < rows; ++r)
+                if (!place(r, id_at[static_cast<std::ptrdiff_t>(ci[r])])) return first;
             return first;
         },
         id_codes, date_codes);
