@@ -12,7 +12,8 @@ namespace {
 template <class Span> using CodeOf = std::remove_cv_t<typename Span::element_type>;
 
 template <class Label>
-UsedLabels<Label> ascending_of_kept(std::span<const Label> table, std::span<const std::uint8_t> keep) {
+UsedLabels<Label> ascending_of_kept(std::span<const Label> table,
+                                    std::span<const std::uint8_t> keep) {
     std::vector<std::size_t> order;
     for (std::size_t k = 0; k < table.size() && k < keep.size(); ++k)
         if (keep[k]) order.push_back(k);
@@ -87,7 +88,8 @@ UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
                                         std::span<const std::int32_t> codes) {
     std::vector<std::uint8_t> keep(table.size(), 0);
     for (std::int32_t c : codes)
-        if (c >= 0 && static_cast<std::size_t>(c) < table.size()) keep[static_cast<std::size_t>(c)] = 1;
+        if (c >= 0 && static_cast<std::size_t>(c) < table.size())
+            keep[static_cast<std::size_t>(c)] = 1;
     return ascending_of_kept(table, std::span<const std::uint8_t>(keep));
 }
 
@@ -98,13 +100,15 @@ bool is_identity(std::span<const std::int32_t> position, std::size_t n_distinct)
     return true;
 }
 
-std::vector<std::int32_t> to_positions(const CodeSpan& codes, std::span<const std::int32_t> position) {
+std::vector<std::int32_t> to_positions(const CodeSpan& codes,
+                                       std::span<const std::int32_t> position) {
     const std::vector<std::int32_t> table = shifted(position);
     std::vector<std::int32_t> out(code_count(codes));
     std::visit(
         [&](auto c) {
             const std::int32_t* at = table.data() + 1;
-            for (std::size_t r = 0; r < c.size(); ++r) out[r] = at[static_cast<std::ptrdiff_t>(c[r])];
+            for (std::size_t r = 0; r < c.size(); ++r)
+                out[r] = at[static_cast<std::ptrdiff_t>(c[r])];
         },
         codes);
     return out;
@@ -130,12 +134,14 @@ bool codes_form_panel(const CodeSpan& id_codes, const CodeSpan& date_codes, std:
     const bool ids_ok = std::visit(
         [&](auto c) {
             using Code = CodeOf<decltype(c)>;
-            if (n_ids - 1 > static_cast<std::size_t>(std::numeric_limits<Code>::max())) return false;
+            if (n_ids - 1 > static_cast<std::size_t>(std::numeric_limits<Code>::max()))
+                return false;
             for (std::size_t i = 0; i < n_ids; ++i) {
                 const auto want = static_cast<Code>(i);
                 const Code* row = c.data() + i * n_dates;
                 Code differs = 0; // an OR of differences vectorises, an early exit would not
-                for (std::size_t d = 0; d < n_dates; ++d) differs |= static_cast<Code>(row[d] ^ want);
+                for (std::size_t d = 0; d < n_dates; ++d)
+                    differs |= static_cast<Code>(row[d] ^ want);
                 if (differs) return false;
             }
             return true;
@@ -145,7 +151,8 @@ bool codes_form_panel(const CodeSpan& id_codes, const CodeSpan& date_codes, std:
     return std::visit(
         [&](auto c) {
             using Code = CodeOf<decltype(c)>;
-            if (n_dates - 1 > static_cast<std::size_t>(std::numeric_limits<Code>::max())) return false;
+            if (n_dates - 1 > static_cast<std::size_t>(std::numeric_limits<Code>::max()))
+                return false;
             for (std::size_t d = 0; d < n_dates; ++d)
                 if (c[d] != static_cast<Code>(d)) return false;
             for (std::size_t i = 1; i < n_ids; ++i)
@@ -163,7 +170,8 @@ namespace {
 constexpr std::size_t kBlockBytes = 256 * 1024;
 constexpr std::size_t kGroupedFrom = 1 << 16; // rows: below this the panel is in cache anyway
 
-template <class IdCodes> bool ascending_ids(IdCodes ci, const std::int32_t* id_at, std::size_t rows) {
+template <class IdCodes>
+bool ascending_ids(IdCodes ci, const std::int32_t* id_at, std::size_t rows) {
     std::int32_t previous = -1;
     for (std::size_t r = 0; r < rows; ++r) {
         const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];

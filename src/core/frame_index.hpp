@@ -46,7 +46,8 @@ UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
 bool is_identity(std::span<const std::int32_t> position, std::size_t n_distinct);
 
 // Each row's position (-1 for a missing label or an entry without a position).
-std::vector<std::int32_t> to_positions(const CodeSpan& codes, std::span<const std::int32_t> position);
+std::vector<std::int32_t> to_positions(const CodeSpan& codes,
+                                       std::span<const std::int32_t> position);
 
 // Each row's entry of `table` by its code (`missing` for a code of -1).
 std::vector<std::int64_t> take_by_code(const CodeSpan& codes, std::span<const std::int64_t> table,

@@ -94,7 +94,8 @@ static void scatter(std::size_t n_ids, std::size_t n_dates, bool shuffle) {
     bool right = std::isnan(out[1 * n_dates]);
     for (std::size_t i = 0; i < n_ids; ++i)
         for (std::size_t d = 0; d < n_dates; ++d)
-            if (i != 1 || d != 0) right &= out[i * n_dates + d] == static_cast<double>(i * 1000 + d);
+            if (i != 1 || d != 0)
+                right &= out[i * n_dates + d] == static_cast<double>(i * 1000 + d);
     CHECK(right);
     // a repeated cell names the earliest row that repeats it
     id.push_back(id[0]), date.push_back(date[0]), value.push_back(1.0);
@@ -139,7 +140,9 @@ int main() {
     scatter(400, 300, true); // large enough for the grouped write
     date_units();
     returns_with_gaps();
-    if (failures) std::printf("%d core check(s) failed\n", failures);
-    else std::printf("core tests passed\n");
+    if (failures)
+        std::printf("%d core check(s) failed\n", failures);
+    else
+        std::printf("core tests passed\n");
     return failures ? 1 : 0;
 }

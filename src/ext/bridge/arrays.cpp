@@ -30,7 +30,8 @@ FloatColumn::FloatColumn(nb::handle values, const char* what)
     : array_(float64_array(values, what)), buffer_(array_) {}
 
 static core::CodeSpan code_span(const Buffer& buffer) {
-    const char kind = buffer.format()[buffer.format()[0] == '<' || buffer.format()[0] == '=' ? 1 : 0];
+    const char kind =
+        buffer.format()[buffer.format()[0] == '<' || buffer.format()[0] == '=' ? 1 : 0];
     const bool is_signed = kind == 'b' || kind == 'h' || kind == 'i' || kind == 'l' || kind == 'q';
     if (!is_signed || buffer.ndim() != 1) throw nb::type_error("index codes must be integers");
     const std::size_t n = buffer.itemsize() ? buffer.bytes() / buffer.itemsize() : 0;
@@ -49,7 +50,8 @@ static core::CodeSpan code_span(const Buffer& buffer) {
 }
 
 Codes::Codes(nb::handle codes)
-    : array_(numpy().attr("ascontiguousarray")(codes)), buffer_(array_), span_(code_span(buffer_)) {}
+    : array_(numpy().attr("ascontiguousarray")(codes)), buffer_(array_), span_(code_span(buffer_)) {
+}
 
 template <class T> std::vector<T> to_vector(nb::handle array_like, const char* dtype) {
     nb::object array = numpy().attr("ascontiguousarray")(array_like, "dtype"_a = dtype);

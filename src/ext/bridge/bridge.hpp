@@ -2,9 +2,9 @@
 // Every binding file includes this header first.
 #pragma once
 
-#include "module.hpp"
-#include "errors.hpp"
 #include "arrays.hpp"
-#include "labels.hpp"
+#include "errors.hpp"
 #include "frames.hpp"
+#include "labels.hpp"
+#include "module.hpp"
 #include "results.hpp"

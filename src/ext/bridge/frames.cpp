@@ -33,7 +33,8 @@ namespace {
 std::vector<std::int64_t> kept_entries(const std::vector<std::int32_t>& position, std::size_t n) {
     std::vector<std::int64_t> out(n, -1);
     for (std::size_t k = position.size(); k-- > 0;)
-        if (position[k] >= 0) out[static_cast<std::size_t>(position[k])] = static_cast<std::int64_t>(k);
+        if (position[k] >= 0)
+            out[static_cast<std::size_t>(position[k])] = static_cast<std::int64_t>(k);
     return out;
 }
 } // namespace
@@ -94,9 +95,10 @@ LongFrame read_long_index(nb::handle frame, const char* what) {
     const bool ids_as_level = core::is_identity(out.id_pos, out.ids.size());
     const bool dates_as_level = core::is_identity(out.date_pos, out.dates.size());
     out.id_index = ids_as_level ? id_level : str_index(out.ids, "order_book_id");
-    out.date_index = dates_as_level ? date_level
-                                    : date_level.attr("take")(numpy_array(
-                                          kept_entries(out.date_pos, out.dates.size())));
+    out.date_index =
+        dates_as_level
+            ? date_level
+            : date_level.attr("take")(numpy_array(kept_entries(out.date_pos, out.dates.size())));
     out.dense_sorted = canonical && ids_as_level && dates_as_level;
     return out;
 }
@@ -119,7 +121,8 @@ LongFrame read_long_frame(nb::handle frame, const char* what) {
     return out;
 }
 
-core::PanelView panel_view(const LongFrame& frame, const FloatColumn& values, ResultArray& storage) {
+core::PanelView panel_view(const LongFrame& frame, const FloatColumn& values,
+                           ResultArray& storage) {
     if (values.size() != frame.rows) {
         PyErr_Format(PyExc_ValueError, "%s: the data client's index and values differ in length",
                      frame.what);
@@ -130,11 +133,10 @@ core::PanelView panel_view(const LongFrame& frame, const FloatColumn& values, Re
     std::ptrdiff_t duplicate = -1;
     {
         nb::gil_scoped_release unlocked;
-        duplicate = core::scatter_codes(frame.id_codes->span(), frame.id_pos,
-                                        frame.date_codes->span(), frame.date_pos, values.values(),
-                                        frame.dates.size(),
-                                        {storage.data, storage.n_ids * storage.n_dates},
-                                        core::Duplicates::report);
+        duplicate = core::scatter_codes(
+            frame.id_codes->span(), frame.id_pos, frame.date_codes->span(), frame.date_pos,
+            values.values(), frame.dates.size(), {storage.data, storage.n_ids * storage.n_dates},
+            core::Duplicates::report);
     }
     if (duplicate >= 0) {
         nb::object index = frame.frame.attr("index");

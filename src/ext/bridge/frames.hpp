@@ -22,11 +22,11 @@ bool has_rows(nb::handle answer, const char* what);
 struct LongFrame {
     const char* what = "";
     nb::object frame;
-    nb::object id_name;                 // the name of the client's instrument level
-    std::vector<std::string> ids;       // distinct instruments present, ascending
-    nb::object id_index;                // those instruments as an Index (the level when it is them)
-    std::vector<std::int64_t> dates;    // distinct dates present, ascending (microseconds)
-    nb::object date_index;              // those dates as a DatetimeIndex in the client's unit
+    nb::object id_name;              // the name of the client's instrument level
+    std::vector<std::string> ids;    // distinct instruments present, ascending
+    nb::object id_index;             // those instruments as an Index (the level when it is them)
+    std::vector<std::int64_t> dates; // distinct dates present, ascending (microseconds)
+    nb::object date_index;           // those dates as a DatetimeIndex in the client's unit
     std::size_t rows = 0;
     bool dense_sorted = false; // every (id, date) exactly once, rows sorted by id then date
     // Level codes and each level entry's position among `ids` / `dates` (-1: no label).

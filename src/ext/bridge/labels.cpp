@@ -1,7 +1,7 @@
 #include "labels.hpp"
 
-#include "arrays.hpp"
 #include "align.hpp"
+#include "arrays.hpp"
 #include "frame_index.hpp"
 
 #include <cstring>

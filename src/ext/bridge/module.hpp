@@ -24,19 +24,11 @@ nb::object client(nb::handle module);
 void export_function(nb::module_& module, const char* name, nb::object callable,
                      const char* doc = nullptr);
 
-// Exports `fn` as `name`, its parameters named once in `params` (nb::arg(...) and friends).
+// Exports `fn` as `name` (written once), its parameters named in `params` ("x"_a and friends).
 template <class F, class... Params>
 void def(nb::module_& module, const char* name, F&& fn, const char* doc, const Params&... params) {
     export_function(module, name, nb::cpp_function(std::forward<F>(fn), nb::name(name), params...),
                     doc);
-}
-
-// A parameter that takes any object, None included (the functions check types themselves).
-inline auto any(const char* name) {
-    return nb::arg(name).none();
-}
-template <class T> auto any(const char* name, T&& fallback) {
-    return nb::arg(name).none() = std::forward<T>(fallback);
 }
 
 // Binds the module-level names data modules publish (`pd`, `np`, `ondrax`, `MissingData`,

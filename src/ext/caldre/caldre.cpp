@@ -236,8 +236,10 @@ static nb::object get_chinabond_valuation(nb::handle bond_list_arg, nb::handle f
     const std::size_t n_outer_level = nb::len(nb::object(levels[0]));
     const std::size_t n_inner_level = nb::len(nb::object(levels[1]));
     std::vector<std::int32_t> identity_outer(n_outer_level), identity_inner(n_inner_level);
-    for (std::size_t k = 0; k < n_outer_level; ++k) identity_outer[k] = static_cast<std::int32_t>(k);
-    for (std::size_t k = 0; k < n_inner_level; ++k) identity_inner[k] = static_cast<std::int32_t>(k);
+    for (std::size_t k = 0; k < n_outer_level; ++k)
+        identity_outer[k] = static_cast<std::int32_t>(k);
+    for (std::size_t k = 0; k < n_inner_level; ++k)
+        identity_inner[k] = static_cast<std::int32_t>(k);
     std::vector<std::int32_t> outer = core::to_positions(outer_codes_in->span(), identity_outer);
     std::vector<std::int32_t> inner = core::to_positions(inner_codes_in->span(), identity_inner);
     OuterLevel level = relabel_outer(levels[0], routing);
@@ -445,7 +447,8 @@ static nb::object get_treasury_bond_yield(nb::handle dates_arg) {
             bridge::date_ticks(date_level, "get_yield_curves: date level");
         auto checked = bridge::checked_codes(index, 1, "get_yield_curves");
         std::vector<std::int32_t> identity(level_us.size());
-        for (std::size_t k = 0; k < identity.size(); ++k) identity[k] = static_cast<std::int32_t>(k);
+        for (std::size_t k = 0; k < identity.size(); ++k)
+            identity[k] = static_cast<std::int32_t>(k);
         std::vector<std::int32_t> codes = core::to_positions(checked->span(), identity);
         for (std::int32_t& c : codes) // a NaT entry names no date
             if (c >= 0 && level_us[static_cast<std::size_t>(c)] == bridge::kNaT) c = -1;
@@ -509,25 +512,18 @@ NB_MODULE(caldre, m) {
     using namespace brelvox::caldre;
     namespace bridge = brelvox::bridge;
     module_handle = m;
-    m.attr("pd") = bridge::pandas();
-    m.attr("ondrax") = nb::module_::import_("ondrax");
-    m.attr("MissingData") = nb::module_::import_("brelvox.exceptions").attr("MissingData");
-    m.attr("maybe_reindex") = nb::module_::import_("brelvox.utils.frevo").attr("maybe_reindex");
+    bridge::publish_globals(m, {"pd", "ondrax", "MissingData", "maybe_reindex"});
 
-    bridge::export_function(
-        m, "get_chinabond_valuation",
-        nb::cpp_function(&get_chinabond_valuation, nb::name("get_chinabond_valuation"),
-                         "bond_list"_a.none(), "fields"_a.none(), "start_date"_a.none(),
-                         "end_date"_a.none()),
-        "对于跨银行间-"
-        "交易所发行，存在数据缺失的债券，以银行间合约估值数据填充交易所合约估值数据\n\n"
-        ":param bond_list: list 债券列表\n"
-        ":param fields: 字段\n"
-        ":param start_date: string 开始日期\n"
-        ":param end_date: string 结束日期\n"
-        ":return: 填充后中债估值数据（例如到期收益率、日终全价、应计利息等）");
-    bridge::export_function(m, "get_treasury_bond_yield",
-                            nb::cpp_function(&get_treasury_bond_yield,
-                                             nb::name("get_treasury_bond_yield"), "dates"_a.none()),
-                            "获取国债收益率相关数据");
+    bridge::def(m, "get_chinabond_valuation", &get_chinabond_valuation,
+                "对于跨银行间-"
+                "交易所发行，存在数据缺失的债券，以银行间合约估值数据填充交易所合约估值数据\n\n"
+                ":param bond_list: list 债券列表\n"
+                ":param fields: 字段\n"
+                ":param start_date: string 开始日期\n"
+                ":param end_date: string 结束日期\n"
+                ":return: 填充后中债估值数据（例如到期收益率、日终全价、应计利息等）",
+                "bond_list"_a.none(), "fields"_a.none(), "start_date"_a.none(),
+                "end_date"_a.none());
+    bridge::def(m, "get_treasury_bond_yield", &get_treasury_bond_yield, "获取国债收益率相关数据",
+                "dates"_a.none());
 }

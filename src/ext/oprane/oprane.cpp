@@ -141,8 +141,7 @@ static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::han
     }
 
     nb::object index = same_dates ? frame.date_index : wanted_dates.index;
-    nb::object columns =
-        same_ids ? frame.id_index : pd.attr("Index")(wanted_ids.objects);
+    nb::object columns = same_ids ? frame.id_index : pd.attr("Index")(wanted_ids.objects);
     return bridge::make_frame(std::move(result), bridge::renamed(index, "date"),
                               bridge::renamed(columns, "order_book_id"));
 }
@@ -160,27 +159,16 @@ NB_MODULE(oprane, m) {
     using namespace brelvox::oprane;
     namespace bridge = brelvox::bridge;
     module_handle = m;
-    m.attr("Sequence") = nb::module_::import_("typing").attr("Sequence");
-    m.attr("pd") = bridge::pandas();
-    m.attr("np") = bridge::numpy();
-    m.attr("ondrax") = nb::module_::import_("ondrax");
-    m.attr("DateConvertible") = nb::module_::import_("brelvox.types").attr("DateConvertible");
-    m.attr("maybe_reindex") = nb::module_::import_("brelvox.utils.frevo").attr("maybe_reindex");
-    m.attr("MissingData") = nb::module_::import_("brelvox.exceptions").attr("MissingData");
+    bridge::publish_globals(
+        m, {"Sequence", "pd", "np", "ondrax", "DateConvertible", "maybe_reindex", "MissingData"});
 
-    bridge::export_function(
-        m, "_not_found_behave",
-        nb::cpp_function([](nb::handle dates, nb::handle ids) { not_found(dates, ids); },
-                         nb::name("_not_found_behave"), "dates"_a.none(),
-                         "order_book_ids"_a.none()));
-    bridge::export_function(m, "_get_price",
-                            nb::cpp_function(&get_price, nb::name("_get_price"),
-                                             "order_book_ids"_a.none(), "dates"_a.none(),
-                                             "field"_a.none()));
-    bridge::export_function(m, "get_equity_price",
-                            nb::cpp_function(&equity_price, nb::name("get_equity_price"),
-                                             "order_book_ids"_a.none(), "dates"_a.none()));
-    bridge::export_function(m, "get_futures_price",
-                            nb::cpp_function(&futures_price, nb::name("get_futures_price"),
-                                             "order_book_ids"_a.none(), "dates"_a.none()));
+    bridge::def(
+        m, "_not_found_behave", [](nb::handle dates, nb::handle ids) { not_found(dates, ids); },
+        nullptr, "dates"_a.none(), "order_book_ids"_a.none());
+    bridge::def(m, "_get_price", &get_price, nullptr, "order_book_ids"_a.none(), "dates"_a.none(),
+                "field"_a.none());
+    bridge::def(m, "get_equity_price", &equity_price, nullptr, "order_book_ids"_a.none(),
+                "dates"_a.none());
+    bridge::def(m, "get_futures_price", &futures_price, nullptr, "order_book_ids"_a.none(),
+                "dates"_a.none());
 }

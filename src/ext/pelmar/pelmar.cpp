@@ -171,7 +171,8 @@ static DenseLists to_dense(Tables& tables, const core::CodeSpan& row_id,
     }
     if (dense.first_duplicate >= 0) {
         const auto r = dense.first_duplicate;
-        const auto id_code = std::visit([&](auto c) { return static_cast<std::size_t>(c[r]); }, row_id);
+        const auto id_code =
+            std::visit([&](auto c) { return static_cast<std::size_t>(c[r]); }, row_id);
         const auto date_code =
             std::visit([&](auto c) { return static_cast<std::size_t>(c[r]); }, row_date);
         const std::string& id = tables.ids[id_code];
@@ -194,8 +195,8 @@ static DenseLists to_dense(Tables& tables, const core::CodeSpan& row_id,
 // A frame on a date-major block (its columns are strided views, as pandas builds them from
 // a two-dimensional array), zero-copy.
 static nb::object date_major_frame(core::DateRows&& rows, nb::handle index, nb::handle columns) {
-    return bridge::row_major_frame(std::move(rows.values), rows.n_dates, rows.n_constituents,
-                                   index, columns);
+    return bridge::row_major_frame(std::move(rows.values), rows.n_dates, rows.n_constituents, index,
+                                   columns);
 }
 
 // List weights carried forward over the requested dates, rows ascending.
@@ -345,26 +346,16 @@ NB_MODULE(pelmar, m) {
     using namespace brelvox::pelmar;
     namespace bridge = brelvox::bridge;
     module_handle = m;
-    m.attr("pd") = bridge::pandas();
-    m.attr("ondrax") = nb::module_::import_("ondrax");
-    m.attr("convert_date_to_int") =
-        nb::module_::import_("brelvox.utils.format").attr("convert_date_to_int");
-    m.attr("AssetType") = nb::module_::import_("brelvox.const").attr("AssetType");
-    m.attr("MissingData") = nb::module_::import_("brelvox.exceptions").attr("MissingData");
+    bridge::publish_globals(m, {"pd", "ondrax", "convert_date_to_int", "AssetType", "MissingData"});
 
-    bridge::export_function(
-        m, "get_stock_index_weight",
-        nb::cpp_function(&get_stock_index_weight, nb::name("get_stock_index_weight"),
-                         "order_book_id"_a.none(), "concerned_dates"_a.none()),
-        "Constituent weights of a stock index on every requested date, each date summing to 1.");
-    bridge::export_function(
-        m, "get_bond_index_weight",
-        nb::cpp_function(&get_bond_index_weight, nb::name("get_bond_index_weight"),
-                         "order_book_id"_a.none(), "concerned_dates"_a.none()),
-        "Constituent weights of a bond index on every requested date, as delivered.");
-    bridge::export_function(
-        m, "_get_index_weight",
-        nb::cpp_function(&get_index_weight, nb::name("_get_index_weight"), "order_book_id"_a.none(),
-                         "concerned_dates"_a.none(), "api"_a.none(), "api_name"_a.none(),
-                         "data_key"_a.none(), "o_key"_a.none(), "asset_type"_a.none()));
+    bridge::def(
+        m, "get_stock_index_weight", &get_stock_index_weight,
+        "Constituent weights of a stock index on every requested date, each date summing to 1.",
+        "order_book_id"_a.none(), "concerned_dates"_a.none());
+    bridge::def(m, "get_bond_index_weight", &get_bond_index_weight,
+                "Constituent weights of a bond index on every requested date, as delivered.",
+                "order_book_id"_a.none(), "concerned_dates"_a.none());
+    bridge::def(m, "_get_index_weight", &get_index_weight, nullptr, "order_book_id"_a.none(),
+                "concerned_dates"_a.none(), "api"_a.none(), "api_name"_a.none(),
+                "data_key"_a.none(), "o_key"_a.none(), "asset_type"_a.none());
 }

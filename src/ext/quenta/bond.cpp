@@ -30,7 +30,8 @@ nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::h
     for (const char* field : kFields) fields.append(nb::str(field));
     nb::object answer = bond.attr("get_valuation")(
         order_book_ids, pre_date, last, "fields"_a = fields, "valuation_type"_a = "short");
-    if (!bridge::has_rows(answer, "get_valuation")) bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
+    if (!bridge::has_rows(answer, "get_valuation"))
+        bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
 
     // Only read: the answer may live on in the client's own cache.
     bridge::LongFrame rows = bridge::read_long_frame(answer, "get_valuation");
@@ -70,9 +71,6 @@ nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::h
 void register_bond_returns(nb::module_& m) {
     using namespace brelvox::quenta;
     module_handle = m;
-    bridge::export_function(m, "get_bond_daily_returns",
-                            nb::cpp_function(&bond_daily_returns,
-                                             nb::name("get_bond_daily_returns"), "order_book_ids"_a,
-                                             "dates"_a, "with_payment"_a.none() = true),
-                            kBondDoc);
+    bridge::def(m, "get_bond_daily_returns", &bond_daily_returns, kBondDoc, "order_book_ids"_a,
+                "dates"_a, "with_payment"_a.none() = true);
 }

@@ -56,7 +56,8 @@ std::unique_ptr<FundAnswer> fetch_daily_profit(nb::handle funds, nb::handle date
         bridge::client(module_handle)
             .attr("fund")
             .attr("get_nav")(funds, first, last, "daily_profit", "expect_df"_a = true);
-    if (!bridge::has_rows(answer, "get_nav")) bridge::raise_missing_data(kDailyProfitKind, funds, dates);
+    if (!bridge::has_rows(answer, "get_nav"))
+        bridge::raise_missing_data(kDailyProfitKind, funds, dates);
     return std::make_unique<FundAnswer>(answer, "daily_profit");
 }
 
@@ -69,7 +70,8 @@ std::unique_ptr<FundAnswer> fetch_net_value(nb::handle funds, nb::handle dates) 
     nb::object last = dates[-1];
     nb::object answer = api.attr("fund").attr("get_nav")(funds, start, last, "adjusted_net_value",
                                                          "expect_df"_a = true);
-    if (!bridge::has_rows(answer, "get_nav")) bridge::raise_missing_data(kNetValueKind, funds, dates);
+    if (!bridge::has_rows(answer, "get_nav"))
+        bridge::raise_missing_data(kNetValueKind, funds, dates);
     return std::make_unique<FundAnswer>(answer, "adjusted_net_value");
 }
 
@@ -278,21 +280,12 @@ nb::object cash_returns(nb::handle order_book_ids, nb::handle dates, nb::handle 
 void register_fund_returns(nb::module_& m) {
     using namespace brelvox::quenta;
     module_handle = m;
-    bridge::export_function(m, "get_cash_daily_returns",
-                            nb::cpp_function(&cash_returns, nb::name("get_cash_daily_returns"),
-                                             "order_book_ids"_a.none(), "dates"_a.none(),
-                                             "returns"_a.none() = 0.0),
-                            kCashDoc);
-    bridge::export_function(m, "_get_public_fund_daily_profit_return",
-                            nb::cpp_function(&daily_profit_frame,
-                                             nb::name("_get_public_fund_daily_profit_return"),
-                                             "odf"_a, "dates"_a));
-    bridge::export_function(m, "_get_public_fund_unit_net_value_return",
-                            nb::cpp_function(&net_value_frame,
-                                             nb::name("_get_public_fund_unit_net_value_return"),
-                                             "order_book_ids"_a, "dates"_a));
-    bridge::export_function(m, "get_public_fund_daily_returns",
-                            nb::cpp_function(&public_fund_returns,
-                                             nb::name("get_public_fund_daily_returns"),
-                                             "order_book_ids"_a, "dates"_a));
+    bridge::def(m, "get_cash_daily_returns", &cash_returns, kCashDoc, "order_book_ids"_a.none(),
+                "dates"_a.none(), "returns"_a.none() = 0.0);
+    bridge::def(m, "_get_public_fund_daily_profit_return", &daily_profit_frame, nullptr, "odf"_a,
+                "dates"_a);
+    bridge::def(m, "_get_public_fund_unit_net_value_return", &net_value_frame, nullptr,
+                "order_book_ids"_a, "dates"_a);
+    bridge::def(m, "get_public_fund_daily_returns", &public_fund_returns, nullptr,
+                "order_book_ids"_a, "dates"_a);
 }

@@ -203,38 +203,22 @@ NB_MODULE(quenta, m) {
     using namespace brelvox::quenta;
     namespace bridge = brelvox::bridge;
     module_handle = m;
-    m.attr("bisect") = nb::module_::import_("bisect");
-    m.attr("Sequence") = nb::module_::import_("typing").attr("Sequence");
-    m.attr("pd") = bridge::pandas();
-    m.attr("np") = bridge::numpy();
-    m.attr("ondrax") = nb::module_::import_("ondrax");
-    m.attr("DateConvertible") = nb::module_::import_("brelvox.types").attr("DateConvertible");
-    nb::module_ exceptions = nb::module_::import_("brelvox.exceptions");
-    m.attr("MissingData") = exceptions.attr("MissingData");
-    m.attr("UnknownAssets") = exceptions.attr("UnknownAssets");
+    bridge::publish_globals(m, {"bisect", "Sequence", "pd", "np", "ondrax", "DateConvertible",
+                                "MissingData", "UnknownAssets"});
 
-    bridge::export_function(
-        m, "_not_found_behave",
-        nb::cpp_function([](nb::handle dates, nb::handle ids) { not_found(dates, ids); },
-                         nb::name("_not_found_behave"), "dates"_a.none(),
-                         "order_book_ids"_a.none()));
-    bridge::export_function(m, "_get_daily_returns",
-                            nb::cpp_function(&get_daily_returns, nb::name("_get_daily_returns"),
-                                             "order_book_ids"_a.none(), "dates"_a.none(),
-                                             "field"_a.none(), "adjust_dividend"_a.none() = false));
-    bridge::export_function(
-        m, "_adjust_daily_return",
-        nb::cpp_function(&adjust_daily_return, nb::name("_adjust_daily_return")));
-    bridge::export_function(m, "get_equity_daily_returns",
-                            nb::cpp_function(&equity_returns, nb::name("get_equity_daily_returns"),
-                                             "order_book_ids"_a.none(), "dates"_a.none()));
-    bridge::export_function(m, "get_option_daily_returns",
-                            nb::cpp_function(&option_returns, nb::name("get_option_daily_returns"),
-                                             "order_book_ids"_a.none(), "dates"_a.none()));
-    bridge::export_function(m, "get_future_daily_returns",
-                            nb::cpp_function(&future_returns, nb::name("get_future_daily_returns"),
-                                             "order_book_ids"_a.none(), "dates"_a.none()));
-    // Bonds (quenta_bond.cpp), then cash and public funds (quenta_fund.cpp).
+    bridge::def(
+        m, "_not_found_behave", [](nb::handle dates, nb::handle ids) { not_found(dates, ids); },
+        nullptr, "dates"_a.none(), "order_book_ids"_a.none());
+    bridge::def(m, "_get_daily_returns", &get_daily_returns, nullptr, "order_book_ids"_a.none(),
+                "dates"_a.none(), "field"_a.none(), "adjust_dividend"_a.none() = false);
+    bridge::def(m, "_adjust_daily_return", &adjust_daily_return, nullptr);
+    bridge::def(m, "get_equity_daily_returns", &equity_returns, nullptr, "order_book_ids"_a.none(),
+                "dates"_a.none());
+    bridge::def(m, "get_option_daily_returns", &option_returns, nullptr, "order_book_ids"_a.none(),
+                "dates"_a.none());
+    bridge::def(m, "get_future_daily_returns", &future_returns, nullptr, "order_book_ids"_a.none(),
+                "dates"_a.none());
+    // Bonds (bond.cpp), then cash and public funds (fund.cpp).
     void register_bond_returns(nb::module_ & m);
     void register_fund_returns(nb::module_ & m);
     register_bond_returns(m);

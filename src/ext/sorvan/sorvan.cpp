@@ -121,13 +121,10 @@ NB_MODULE(sorvan, m) {
     module_handle = m;
 
     nb::module_ datetime = nb::module_::import_("datetime");
-    m.attr("time") = nb::module_::import_("time");
-    m.attr("defaultdict") = nb::module_::import_("collections").attr("defaultdict");
+    bridge::publish_globals(m, {"time", "defaultdict"});
     m.attr("Datetime") = datetime.attr("datetime");
     m.attr("Date") = datetime.attr("date");
-    m.attr("pd") = bridge::pandas();
-    m.attr("ondrax") = nb::module_::import_("ondrax");
-    m.attr("ttl_cache") = nb::module_::import_("brelvox.utils.decorators").attr("ttl_cache");
+    bridge::publish_globals(m, {"pd", "ondrax", "ttl_cache"});
 
     m.attr("END_DATE") = make_date(9999, 12, 31);
     m.attr("START_DATE") = make_date(1990, 1, 1);

@@ -56,12 +56,18 @@ nb::object exchange_dates(nb::handle start_date, nb::handle end_date) {
     return day_list(exchange().attr("get_trading_dates")(start_date, end_date));
 }
 
-// A day is an interbank trading day when the trading day after its previous one is itself.
+// The calendar day `pd.Timestamp` reads from a date of any kind (str, date, datetime, ...).
+nb::object calendar_day(nb::handle value) {
+    return bridge::pandas().attr("Timestamp")(value).attr("date")();
+}
+
+// A day is an interbank trading day when the trading day after its previous one is itself;
+// the two are compared as calendar days, whatever type each comes in.
 nb::object is_bank_trading_date(nb::handle /*self*/, nb::handle dt) {
     nb::object calendar = bank();
     nb::object previous = calendar.attr("get_previous_trading_date")(dt);
     nb::object following = calendar.attr("get_next_trading_date")(previous);
-    return checked(PyObject_RichCompare(dt.ptr(), following.ptr(), Py_EQ));
+    return nb::bool_(calendar_day(dt).equal(calendar_day(following)));
 }
 nb::object bank_previous(nb::handle dt, nb::handle n) {
     return to_datetime(bank().attr("get_previous_trading_date")(dt, n));
@@ -71,11 +77,6 @@ nb::object bank_next(nb::handle dt, nb::handle n) {
 }
 nb::object bank_dates(nb::handle start_date, nb::handle end_date) {
     return day_list(bank().attr("get_trading_dates")(start_date, end_date));
-}
-
-template <class F, class... Extra>
-void export_day(nb::module_& m, const char* name, F fn, const char* doc, const Extra&... extra) {
-    bridge::export_function(m, name, nb::cpp_function(fn, nb::name(name), extra...), doc);
 }
 
 } // namespace
@@ -89,34 +90,31 @@ NB_MODULE(tolvik, m) {
     if (!PyDateTimeAPI) throw nb::python_error();
     module_handle = m;
 
-    m.attr("datetime") = nb::module_::import_("datetime");
-    m.attr("List") = nb::module_::import_("typing").attr("List");
-    m.attr("ondrax") = nb::module_::import_("ondrax");
-    m.attr("DateConvertible") = nb::module_::import_("brelvox.types").attr("DateConvertible");
+    bridge::publish_globals(m, {"datetime", "List", "ondrax", "DateConvertible"});
 
-    export_day(m, "is_exchange_trading_date", &is_exchange_trading_date,
-               "Whether dt is an exchange trading day, as the client answers.", "dt"_a.none());
-    export_day(m, "get_exchange_previous_trading_date", &exchange_previous,
-               "The n-th exchange trading day before dt, at midnight.", "dt"_a.none(),
-               "n"_a.none() = 1);
-    export_day(m, "get_exchange_next_trading_date", &exchange_next,
-               "The n-th exchange trading day after dt, at midnight.", "dt"_a.none(),
-               "n"_a.none() = 1);
-    export_day(m, "get_exchange_trading_dates", &exchange_dates,
-               "The exchange trading days from start_date to end_date, at midnight.",
-               "start_date"_a.none(), "end_date"_a.none());
-    export_day(m, "is_bank_trading_date", &is_bank_trading_date,
-               "Whether dt is an interbank trading day; self is not used.", "self"_a.none(),
-               "dt"_a.none());
-    export_day(m, "get_bank_previous_trading_date", &bank_previous,
-               "The n-th interbank trading day before dt, at midnight.", "dt"_a.none(),
-               "n"_a.none() = 1);
-    export_day(m, "get_bank_next_trading_date", &bank_next,
-               "The n-th interbank trading day after dt, at midnight.", "dt"_a.none(),
-               "n"_a.none() = 1);
-    export_day(m, "get_bank_trading_dates", &bank_dates,
-               "The interbank trading days from start_date to end_date, at midnight.",
-               "start_date"_a.none(), "end_date"_a.none());
-    export_day(m, "_to_datetime", &to_datetime, "Midnight of the day of dt as a datetime.",
-               "dt"_a.none());
+    bridge::def(m, "is_exchange_trading_date", &is_exchange_trading_date,
+                "Whether dt is an exchange trading day, as the client answers.", "dt"_a.none());
+    bridge::def(m, "get_exchange_previous_trading_date", &exchange_previous,
+                "The n-th exchange trading day before dt, at midnight.", "dt"_a.none(),
+                "n"_a.none() = 1);
+    bridge::def(m, "get_exchange_next_trading_date", &exchange_next,
+                "The n-th exchange trading day after dt, at midnight.", "dt"_a.none(),
+                "n"_a.none() = 1);
+    bridge::def(m, "get_exchange_trading_dates", &exchange_dates,
+                "The exchange trading days from start_date to end_date, at midnight.",
+                "start_date"_a.none(), "end_date"_a.none());
+    bridge::def(m, "is_bank_trading_date", &is_bank_trading_date,
+                "Whether dt is an interbank trading day; self is not used.", "self"_a.none(),
+                "dt"_a.none());
+    bridge::def(m, "get_bank_previous_trading_date", &bank_previous,
+                "The n-th interbank trading day before dt, at midnight.", "dt"_a.none(),
+                "n"_a.none() = 1);
+    bridge::def(m, "get_bank_next_trading_date", &bank_next,
+                "The n-th interbank trading day after dt, at midnight.", "dt"_a.none(),
+                "n"_a.none() = 1);
+    bridge::def(m, "get_bank_trading_dates", &bank_dates,
+                "The interbank trading days from start_date to end_date, at midnight.",
+                "start_date"_a.none(), "end_date"_a.none());
+    bridge::def(m, "_to_datetime", &to_datetime, "Midnight of the day of dt as a datetime.",
+                "dt"_a.none());
 }
