@@ -283,7 +283,7 @@ static nb::object get_index_weight(nb::handle order_book_id, nb::handle concerne
     const core::CodeSpan date_codes = std::span<const std::int32_t>(rows.row_date);
     DenseLists lists = to_dense(
         tables, id_codes, date_codes, rows.weight,
-        [&](std::int64_t ns) { return is_requested(req, ns); }, "the index weight records");
+        [&](std::int64_t us) { return is_requested(req, us); }, "the index weight records");
     {
         nb::gil_scoped_release unlocked;
         core::normalise_by_date(lists.weights);

@@ -28,7 +28,7 @@ template <class F> static nb::object none_on_value_error(F&& fn) {
     }
 }
 
-// Position of each action's instrument in `columns` and its ex-date (ns), read from the
+// Position of each action's instrument in `columns` and its ex-date (microseconds), read from the
 // answer's (order_book_id, ex_dividend_date) index, or from columns of those names.
 // The instruments of a price panel: their Index and, when known, their text in ascending
 // order (looked up natively instead of through the Index).
