@@ -41,7 +41,11 @@ def price_panel_floor(price, ids, dates, field="close"):
     codes = [np.asarray(c) for c in price.index.codes]
     values = price[field].to_numpy(dtype="float64")
     out = np.empty((len(ids), len(dates)))
-    out[:] = values[: out.size].reshape(out.shape) if values.size >= out.size else 0.0
+    # Every cell written and every value read, whether or not the answer is complete.
+    n = min(values.size, out.size)
+    flat = out.reshape(-1)
+    flat[:n] = values[:n]
+    flat[n:] = np.nan
     return pd.DataFrame(out.T, index=dates.rename("date"),
                         columns=pd.Index(ids, name="order_book_id"), copy=False), codes
 

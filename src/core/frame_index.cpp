@@ -1,9 +1,11 @@
 #include "frame_index.hpp"
+#include "scratch.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <type_traits>
 
 namespace brelvox::core {
@@ -48,16 +50,21 @@ std::size_t code_count(const CodeSpan& codes) {
 std::ptrdiff_t first_bad_code(const CodeSpan& codes, std::size_t n_level) {
     return std::visit(
         [&](auto c) -> std::ptrdiff_t {
-            const auto n = static_cast<std::int64_t>(n_level);
-            bool bad = false; // one branch-free pass over the usual clean codes
+            using Code = CodeOf<decltype(c)>;
+            using Unsigned = std::make_unsigned_t<Code>;
+            // code + 1 must lie in [0, n_level]: the largest code + 1 as unsigned in the
+            // code's own width (a code below -1 wraps to a large value), a vectorised maximum.
+            const auto widest = static_cast<std::size_t>(std::numeric_limits<Code>::max()) + 1;
+            const auto limit = static_cast<Unsigned>(std::min(n_level, widest));
+            Unsigned worst = 0;
+            for (std::size_t r = 0; r < c.size(); ++r)
+                worst = std::max(worst,
+                                 static_cast<Unsigned>(static_cast<Unsigned>(c[r]) + Unsigned{1}));
+            if (worst <= limit) return -1;
             for (std::size_t r = 0; r < c.size(); ++r) {
                 const auto v = static_cast<std::int64_t>(c[r]);
-                bad |= (v < -1) | (v >= n);
-            }
-            if (!bad) return -1;
-            for (std::size_t r = 0; r < c.size(); ++r) {
-                const auto v = static_cast<std::int64_t>(c[r]);
-                if (v < -1 || v >= n) return static_cast<std::ptrdiff_t>(r);
+                if (v < -1 || v >= static_cast<std::int64_t>(n_level))
+                    return static_cast<std::ptrdiff_t>(r);
             }
             return -1;
         },
@@ -69,7 +76,15 @@ std::vector<std::uint8_t> used_entries(const CodeSpan& codes, std::size_t n_leve
     std::visit(
         [&](auto c) {
             std::uint8_t* at = used.data() + 1;
-            for (std::size_t r = 0; r < c.size(); ++r) at[static_cast<std::ptrdiff_t>(c[r])] = 1;
+            // Usually every entry is used, and the dates of one complete instrument already
+            // show it: the scan stops once every entry is seen.
+            std::size_t seen = 0;
+            for (std::size_t r = 0; r < c.size(); ++r) {
+                const auto code = static_cast<std::ptrdiff_t>(c[r]);
+                if (at[code]) continue;
+                at[code] = 1;
+                if (code >= 0 && ++seen == n_level) return;
+            }
         },
         codes);
     used.erase(used.begin());
@@ -164,20 +179,72 @@ bool codes_form_panel(const CodeSpan& id_codes, const CodeSpan& date_codes, std:
 }
 
 namespace {
-// Rows whose instruments come in no particular order write all over the panel: they are
-// first grouped by blocks of instruments whose cells fit in cache, then written block by
-// block (rows keep their order within a block, so the first of repeated rows still wins).
+// Rows sorted by instrument then date, gaps allowed (the usual answer): every cell is
+// written once, in order, the gaps with NaN. False, with `out` partly written, as soon as a
+// row is out of that order or repeats a cell.
+template <class IdCodes, class DateCodes>
+bool scatter_in_order(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
+                      const std::int32_t* date_at, std::span<const double> values, std::size_t rows,
+                      std::size_t n_dates, std::span<double> out) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    std::size_t next = 0; // every cell before `next` is written
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
+        const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
+        if ((i | d) < 0) continue;
+        const std::size_t cell =
+            static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
+        if (cell < next) return false;
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(next),
+                  out.begin() + static_cast<std::ptrdiff_t>(cell), nan);
+        out[cell] = values[r];
+        next = cell + 1;
+    }
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(next), out.end(), nan);
+    return true;
+}
+
+// Rows in no particular order write all over the panel: they are first grouped by blocks
+// of instruments whose cells fit in cache, then written block by block (rows keep their
+// order within a block, so the first of repeated rows still takes the cell).
 constexpr std::size_t kBlockBytes = 256 * 1024;
 constexpr std::size_t kGroupedFrom = 1 << 16; // rows: below this the panel is in cache anyway
 
-template <class IdCodes>
-bool ascending_ids(IdCodes ci, const std::int32_t* id_at, std::size_t rows) {
-    std::int32_t previous = -1;
+template <class IdCodes, class DateCodes>
+bool scatter_grouped(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
+                     const std::int32_t* date_at, std::span<const double> values, std::size_t rows,
+                     std::size_t n_dates, std::span<double> out, std::vector<std::uint8_t>& taken) {
+    const std::size_t n_ids = out.size() / n_dates;
+    const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / 8 / n_dates);
+    const std::size_t n_blocks = (n_ids + per_block - 1) / per_block;
+    std::vector<std::uint32_t> block_of(n_ids); // a division per row would dominate
+    for (std::size_t i = 0; i < n_ids; ++i) block_of[i] = static_cast<std::uint32_t>(i / per_block);
+    // A block holds at most one row per cell: more means a repeated cell.
+    struct Entry {
+        std::size_t cell;
+        double value;
+    };
+    const std::size_t capacity = per_block * n_dates;
+    Scratch memory;
+    const std::span<Entry> grouped = memory.take<Entry>(n_blocks * capacity);
+    std::vector<std::size_t> fill(n_blocks);
+    for (std::size_t b = 0; b < n_blocks; ++b) fill[b] = b * capacity;
     for (std::size_t r = 0; r < rows; ++r) {
         const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
-        if (i < previous && i >= 0) return false;
-        previous = std::max(previous, i);
+        const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
+        if ((i | d) < 0) continue;
+        const std::uint32_t b = block_of[static_cast<std::size_t>(i)];
+        if (fill[b] == (b + 1) * capacity) return false;
+        grouped[fill[b]++] = {static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d),
+                              values[r]};
     }
+    for (std::size_t b = 0; b < n_blocks; ++b)
+        for (std::size_t k = b * capacity; k < fill[b]; ++k) {
+            const Entry& e = grouped[k];
+            if (taken[e.cell]) return false;
+            taken[e.cell] = 1;
+            out[e.cell] = e.value;
+        }
     return true;
 }
 } // namespace
@@ -186,79 +253,72 @@ std::ptrdiff_t scatter_codes(const CodeSpan& id_codes, std::span<const std::int3
                              const CodeSpan& date_codes, std::span<const std::int32_t> date_pos,
                              std::span<const double> values, std::size_t n_dates,
                              std::span<double> out, Duplicates policy) {
-    std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
-    std::vector<std::uint8_t> taken(out.size(), 0);
     const std::vector<std::int32_t> ids = shifted(id_pos), dates = shifted(date_pos);
     const std::int32_t* id_at = ids.data() + 1;
     const std::int32_t* date_at = dates.data() + 1;
     const std::size_t rows =
         std::min({code_count(id_codes), code_count(date_codes), values.size()});
-    const std::size_t n_ids = n_dates ? out.size() / n_dates : 0;
+    if (n_dates == 0) return -1;
     return std::visit(
         [&](auto ci, auto cd) -> std::ptrdiff_t {
+            if (scatter_in_order(ci, cd, id_at, date_at, values, rows, n_dates, out)) return -1;
+            std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+            std::vector<std::uint8_t> taken(out.size(), 0);
+            if (rows >= kGroupedFrom &&
+                scatter_grouped(ci, cd, id_at, date_at, values, rows, n_dates, out, taken))
+                return -1;
+            // Row by row: also what names the first row that repeats a cell.
+            std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+            std::fill(taken.begin(), taken.end(), 0);
             std::ptrdiff_t first = -1;
-            auto place = [&](std::size_t r, std::int32_t i) {
-                const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
-                if ((i | d) < 0) return true;
-                const std::size_t cell =
-                    static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
-                if (taken[cell]) {
-                    if (first < 0) first = static_cast<std::ptrdiff_t>(r);
-                    return policy != Duplicates::report;
-                }
-                taken[cell] = 1;
-                out[cell] = values[r];
-                return true;
-            };
-            if (rows < kGroupedFrom || ascending_ids(ci, id_at, rows)) {
-                for (std::size_t r = 0; r < rows; ++r)
-                    if (!place(r, id_at[static_cast<std::ptrdiff_t>(ci[r])])) return first;
-                return first;
-            }
-            const std::size_t per_block =
-                std::max<std::size_t>(1, kBlockBytes / 8 / std::max<std::size_t>(1, n_dates));
-            const std::size_t n_blocks = (n_ids + per_block - 1) / per_block;
-            std::vector<std::uint32_t> block_of(n_ids); // a division per row would dominate
-            for (std::size_t i = 0; i < n_ids; ++i)
-                block_of[i] = static_cast<std::uint32_t>(i / per_block);
-            std::vector<std::size_t> start(n_blocks + 1, 0);
-            for (std::size_t r = 0; r < rows; ++r) {
-                const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
-                const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
-                if ((i | d) >= 0) ++start[block_of[static_cast<std::size_t>(i)] + 1];
-            }
-            for (std::size_t b = 0; b < n_blocks; ++b) start[b + 1] += start[b];
-            // Cell and value travel together: the rows are read once, in order.
-            struct Entry {
-                std::size_t cell;
-                double value;
-            };
-            std::vector<Entry> grouped(start[n_blocks]);
-            std::vector<std::size_t> fill(start.begin(), start.end() - 1);
             for (std::size_t r = 0; r < rows; ++r) {
                 const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
                 const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
                 if ((i | d) < 0) continue;
-                grouped[fill[block_of[static_cast<std::size_t>(i)]]++] = {
-                    static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d), values[r]};
-            }
-            bool repeated = false;
-            for (const Entry& e : grouped) {
-                if (taken[e.cell]) {
-                    repeated = true;
-                    if (policy == Duplicates::report) break;
+                const std::size_t cell =
+                    static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
+                if (taken[cell]) {
+                    if (first < 0) first = static_cast<std::ptrdiff_t>(r);
+                    if (policy == Duplicates::report) return first;
                     continue;
                 }
-                taken[e.cell] = 1;
-                out[e.cell] = e.value;
+                taken[cell] = 1;
+                out[cell] = values[r];
             }
-            if (!repeated) return -1;
-            // A repeated cell: once more row by row, to name the first repeated row.
-            std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
-            std::fill(taken.begin(), taken.end(), 0);
-            for (std::size_t r = 0; r < rows; ++r)
-                if (!place(r, id_at[static_cast<std::ptrdiff_t>(ci[r])])) return first;
             return first;
+        },
+        id_codes, date_codes);
+}
+
+bool sorted_rows(const CodeSpan& id_codes, std::span<const std::int32_t> id_pos,
+                 const CodeSpan& date_codes, std::span<const std::int32_t> date_pos,
+                 std::size_t n_ids, std::size_t n_dates, SortedRows& out) {
+    const std::vector<std::int32_t> ids = shifted(id_pos);
+    out.date_at = shifted(date_pos);
+    out.date_codes = date_codes;
+    const std::int32_t* id_at = ids.data() + 1;
+    const std::int32_t* date_at = out.date_at.data() + 1;
+    const std::size_t rows = std::min(code_count(id_codes), code_count(date_codes));
+    out.start.assign(n_ids + 1, rows);
+    return std::visit(
+        [&](auto ci, auto cd) {
+            std::size_t next = 0; // the next cell a row may take
+            std::size_t id = 0;   // instruments before `id` have their start
+            for (std::size_t r = 0; r < rows; ++r) {
+                const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
+                const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
+                if (i < 0) { // a row without an instrument may sit between two instruments
+                    if (d >= 0) return false;
+                    continue;
+                }
+                if (d < 0) continue;
+                const std::size_t cell =
+                    static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
+                if (cell < next) return false;
+                next = cell + 1;
+                for (; id <= static_cast<std::size_t>(i); ++id) out.start[id] = r;
+            }
+            return true;
         },
         id_codes, date_codes);
 }

@@ -11,13 +11,9 @@
 #include <vector>
 
 #include "panel.hpp"
+#include "scratch.hpp"
 
 namespace brelvox::core {
-
-// The codes of one index level read in place at their own width: code c is level entry c,
-// -1 a missing label.
-using CodeSpan = std::variant<std::span<const std::int8_t>, std::span<const std::int16_t>,
-                              std::span<const std::int32_t>, std::span<const std::int64_t>>;
 
 std::size_t code_count(const CodeSpan& codes);
 
@@ -66,6 +62,13 @@ std::ptrdiff_t scatter_codes(const CodeSpan& id_codes, std::span<const std::int3
                              const CodeSpan& date_codes, std::span<const std::int32_t> date_pos,
                              std::span<const double> values, std::size_t n_dates,
                              std::span<double> out, Duplicates policy);
+
+// Fills `out` (all but its values) and returns true when the rows run by instrument then
+// date with every cell at most once (rows without a date are skipped; a row without an
+// instrument but with a date is taken for disorder).
+bool sorted_rows(const CodeSpan& id_codes, std::span<const std::int32_t> id_pos,
+                 const CodeSpan& date_codes, std::span<const std::int32_t> date_pos,
+                 std::size_t n_ids, std::size_t n_dates, SortedRows& out);
 
 // Date ticks of a unit brought to microseconds in place (NaT, INT64_MIN, stays NaT):
 // `per_tick` microseconds per tick (seconds: 1e6), or for nanoseconds 1000 ticks per

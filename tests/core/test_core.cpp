@@ -120,7 +120,7 @@ static void returns_with_gaps() {
     const std::vector<double> p{nan, nan, 10, 11, nan, nan, 12.1, 0, 5};
     std::vector<double> r(p.size() - 1);
     const std::vector<std::int64_t> dates{0, 1, 2, 3, 4, 5, 6, 7, 8};
-    adjusted_returns({1, p.size(), p.data()}, dates, {}, {}, -9.0, r.data());
+    adjusted_returns(PanelView{1, p.size(), p.data()}, dates, {}, {}, -9.0, r.data());
     // reference: pad from the last known price, then change
     double last = p[0];
     for (std::size_t t = 1; t < p.size(); ++t) {

@@ -15,7 +15,11 @@ Buffer::~Buffer() {
 static nb::object float64_array(nb::handle values, const char* what) {
     nb::module_ np = numpy();
     nb::object array;
-    if (nb::hasattr(values, "to_numpy"))
+    // A float64 column is read as it is: converting it with an NA value would copy it.
+    if (nb::hasattr(values, "dtype") && values.attr("dtype").equal(np.attr("dtype")("float64")))
+        array = nb::hasattr(values, "to_numpy") ? values.attr("to_numpy")()
+                                                : np.attr("asarray")(values);
+    else if (nb::hasattr(values, "to_numpy"))
         array = values.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
     else
         array = np.attr("asarray")(values, "dtype"_a = "float64");

@@ -121,29 +121,46 @@ LongFrame read_long_frame(nb::handle frame, const char* what) {
     return out;
 }
 
+core::SeriesSource series_of(const LongFrame& frame, const FloatColumn& values,
+                             SeriesStorage& storage) {
+    if (!frame.dense_sorted && values.size() == frame.rows) {
+        bool sorted = false;
+        {
+            nb::gil_scoped_release unlocked;
+            sorted = core::sorted_rows(frame.id_codes->span(), frame.id_pos,
+                                       frame.date_codes->span(), frame.date_pos, frame.ids.size(),
+                                       frame.dates.size(), storage.rows);
+        }
+        if (sorted) {
+            storage.rows.values = values.values();
+            return {storage.rows, frame.ids.size(), frame.dates.size()};
+        }
+    }
+    return panel_view(frame, values, storage.panel);
+}
+
 core::PanelView panel_view(const LongFrame& frame, const FloatColumn& values,
-                           ResultArray& storage) {
+                           core::Scratch& storage) {
     if (values.size() != frame.rows) {
         PyErr_Format(PyExc_ValueError, "%s: the data client's index and values differ in length",
                      frame.what);
         throw nb::python_error();
     }
     if (frame.dense_sorted) return {frame.ids.size(), frame.dates.size(), values.data()};
-    storage = result_array(frame.ids.size(), frame.dates.size());
+    const std::span<double> cells = storage.take<double>(frame.ids.size() * frame.dates.size());
     std::ptrdiff_t duplicate = -1;
     {
         nb::gil_scoped_release unlocked;
-        duplicate = core::scatter_codes(
-            frame.id_codes->span(), frame.id_pos, frame.date_codes->span(), frame.date_pos,
-            values.values(), frame.dates.size(), {storage.data, storage.n_ids * storage.n_dates},
-            core::Duplicates::report);
+        duplicate = core::scatter_codes(frame.id_codes->span(), frame.id_pos,
+                                        frame.date_codes->span(), frame.date_pos, values.values(),
+                                        frame.dates.size(), cells, core::Duplicates::report);
     }
     if (duplicate >= 0) {
         nb::object index = frame.frame.attr("index");
         nb::object key = index[nb::int_(duplicate)];
         raise_duplicate_entry("the data client's answer", key[0], key[1]);
     }
-    return storage.view();
+    return {frame.ids.size(), frame.dates.size(), cells.data()};
 }
 
 } // namespace brelvox::bridge

@@ -8,6 +8,7 @@
 #include "results.hpp"
 
 #include "panel.hpp"
+#include "scratch.hpp"
 
 #include <memory>
 #include <string>
@@ -44,7 +45,18 @@ LongFrame read_long_frame(nb::handle frame, const char* what);
 
 // A view of the panel of a value column: the column itself when the rows already form the
 // panel, otherwise `storage` filled from it. Duplicate (id, date) rows raise ValueError.
-core::PanelView panel_view(const LongFrame& frame, const FloatColumn& values, ResultArray& storage);
+core::PanelView panel_view(const LongFrame& frame, const FloatColumn& values,
+                           core::Scratch& storage);
+
+// The instrument series of a value column, for kernels that read one series at a time:
+// the column itself when the rows form the panel, the rows in place when they are sorted
+// (gaps allowed), otherwise a panel written into `storage`.
+struct SeriesStorage {
+    core::SortedRows rows;
+    core::Scratch panel;
+};
+core::SeriesSource series_of(const LongFrame& frame, const FloatColumn& values,
+                             SeriesStorage& storage);
 
 // The codes of level `level` of a two-level index, after checking every code is -1 or an
 // entry of the level (ValueError naming `what` otherwise).

@@ -17,6 +17,18 @@ bool utf8_of(PyObject* item, std::string_view& text) {
     return true;
 }
 
+// The elements of a sequence as a list. A pandas object's elements are taken out through an
+// object array: iterating it would box them one by one in Python (a `str` array does).
+static nb::object element_list(nb::handle sequence) {
+    if (nb::hasattr(sequence, "to_numpy") && nb::hasattr(sequence, "dtype")) {
+        nb::object array = sequence.attr("to_numpy")("dtype"_a = "object");
+        if (nb::cast<int>(array.attr("ndim")) == 1) return array.attr("tolist")();
+    }
+    nb::object list = nb::steal(PySequence_List(sequence.ptr()));
+    if (!list.is_valid()) throw nb::python_error();
+    return list;
+}
+
 // ---- dates ------------------------------------------------------------------------------
 
 nb::object naive_datetime_index(nb::handle values, const char* what) {
@@ -86,9 +98,7 @@ IdLabels read_ids(nb::handle order_book_ids, const char* argname) {
     }
     require_one_dimension(order_book_ids, argname);
     IdLabels out;
-    nb::object seq = nb::steal(PySequence_List(order_book_ids.ptr()));
-    if (!seq.is_valid()) throw nb::python_error();
-    out.objects = nb::borrow<nb::list>(seq);
+    out.objects = nb::borrow<nb::list>(element_list(order_book_ids));
     const std::size_t n = out.objects.size();
     out.text.resize(n);
     out.is_str.resize(n, false);
@@ -112,8 +122,7 @@ std::vector<std::int64_t> positions_of_ids(const IdLabels& ids,
 }
 
 LabelTable id_table(nb::handle level) {
-    nb::object list = nb::steal(PySequence_List(level.ptr()));
-    if (!list.is_valid()) throw nb::python_error();
+    nb::object list = element_list(level);
     const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
     LabelTable out;
     out.text.resize(n);
@@ -128,8 +137,7 @@ LabelTable id_table(nb::handle level) {
 }
 
 std::vector<std::string> str_labels(nb::handle sequence, const char* what) {
-    nb::object list = nb::steal(PySequence_List(sequence.ptr()));
-    if (!list.is_valid()) throw nb::python_error();
+    nb::object list = element_list(sequence);
     const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
     std::vector<std::string> out(static_cast<std::size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) {

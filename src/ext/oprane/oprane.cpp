@@ -118,8 +118,8 @@ static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::han
     nb::object column = price[field];
     bridge::LongFrame frame = bridge::read_long_index(price, "get_price");
     bridge::FloatColumn values(column);
-    bridge::ResultArray storage;
-    core::PanelView view = bridge::panel_view(frame, values, storage);
+    bridge::SeriesStorage storage;
+    core::SeriesSource view = bridge::series_of(frame, values, storage);
 
     std::vector<std::int64_t> exact = core::positions_in_sorted(frame.dates, wanted_dates.us);
     std::vector<std::int64_t> id_pos = id_positions(wanted_ids, frame.ids);

@@ -35,7 +35,7 @@ nb::object fund_index(const std::vector<std::string>& ids, nb::handle name) {
 struct FundAnswer {
     bridge::LongFrame rows;
     bridge::FloatColumn column;
-    bridge::ResultArray storage; // the values as a panel when the rows are not one already
+    core::Scratch storage; // the values as a panel when the rows are not one already
     core::PanelView panel;
 
     FundAnswer(nb::handle answer, const char* field)

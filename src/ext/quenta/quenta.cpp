@@ -106,13 +106,14 @@ static void fetch_actions(const Instruments& columns, nb::handle date_index,
 
 // Returns of `price` from its second date on (actions applied when asked), cells without a
 // return holding `missing`.
-static bridge::ResultArray returns_of(core::PanelView price, const std::vector<std::int64_t>& dates,
-                                      bool adjust, const Instruments& columns,
-                                      nb::handle date_index, double missing) {
+static bridge::ResultArray returns_of(const core::SeriesSource& price,
+                                      const std::vector<std::int64_t>& dates, bool adjust,
+                                      const Instruments& columns, nb::handle date_index,
+                                      double missing) {
     std::vector<core::CorporateAction> splits, dividends;
-    if (adjust && price.n_dates >= 2) fetch_actions(columns, date_index, splits, dividends);
+    if (adjust && price.n_dates() >= 2) fetch_actions(columns, date_index, splits, dividends);
     bridge::ResultArray out =
-        bridge::result_array(price.n_ids, price.n_dates ? price.n_dates - 1 : 0);
+        bridge::result_array(price.n_ids(), price.n_dates() ? price.n_dates() - 1 : 0);
     nb::gil_scoped_release unlocked;
     core::adjusted_returns(price, dates, splits, dividends, missing, out.data);
     return out;
@@ -133,8 +134,8 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
 
     bridge::LongFrame frame = bridge::read_long_index(price, "get_price");
     bridge::FloatColumn column(price[field]);
-    bridge::ResultArray storage;
-    core::PanelView panel = bridge::panel_view(frame, column, storage);
+    bridge::SeriesStorage storage;
+    core::SeriesSource panel = bridge::series_of(frame, column, storage);
     const bool adjust = bridge::truthy(adjust_dividend);
     nb::object data_ids = bridge::renamed(frame.id_index, "order_book_id");
     bridge::ResultArray change =
