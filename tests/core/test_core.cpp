@@ -104,6 +104,28 @@ static void scatter(std::size_t n_ids, std::size_t n_dates, bool shuffle) {
                         Duplicates::report) == static_cast<std::ptrdiff_t>(id.size() - 2));
 }
 
+static void series_from_sorted_rows() {
+    // instrument 0 on dates 0 and 2, a row without a label, instrument 2 on date 1
+    const std::vector<std::int16_t> id{0, 0, -1, 2}, date{0, 2, 1, 1};
+    const std::vector<double> value{1.0, 3.0, 99.0, 5.0};
+    const std::vector<std::int32_t> id_pos{0, 1, 2}, date_pos{0, 1, 2};
+    SortedRows rows;
+    CHECK(!sorted_rows(codes(id), id_pos, codes(date), date_pos, 3, 3, rows)); // -1 row dated
+    const std::vector<std::int16_t> undated{0, 0, 2, 2}, dates2{0, 2, -1, 1};
+    CHECK(sorted_rows(codes(undated), id_pos, codes(dates2), date_pos, 3, 3, rows));
+    rows.values = value;
+    const SeriesSource source(rows, 3, 3);
+    double scratch[3];
+    const double* s0 = source.series(0, scratch);
+    CHECK(s0[0] == 1.0 && std::isnan(s0[1]) && s0[2] == 3.0);
+    const double* s1 = source.series(1, scratch);
+    CHECK(std::isnan(s1[0]) && std::isnan(s1[1]) && std::isnan(s1[2]));
+    const double* s2 = source.series(2, scratch);
+    CHECK(std::isnan(s2[0]) && s2[1] == 5.0 && std::isnan(s2[2]));
+    const std::vector<std::int16_t> backwards{0, 0}, late_first{2, 1};
+    CHECK(!sorted_rows(codes(backwards), id_pos, codes(late_first), date_pos, 3, 3, rows));
+}
+
 static void date_units() {
     std::vector<std::int64_t> ns{1500, -1500, std::numeric_limits<std::int64_t>::min()};
     CHECK(ticks_to_us(ns, 1, 1000) == -1);
@@ -138,6 +160,7 @@ int main() {
     scatter(3, 4, false);
     scatter(3, 4, true);
     scatter(400, 300, true); // large enough for the grouped write
+    series_from_sorted_rows();
     date_units();
     returns_with_gaps();
     if (failures)
