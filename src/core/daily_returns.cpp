@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace brelvox::core {
@@ -32,9 +33,15 @@ BRELVOX_WIDE_VECTORS void series_change(const double* p, std::size_t n, double m
     // the cells where it gives NaN (a missing price on either day, or 0/0) are redone with
     // gaps padded: a cell whose prices are both known reads the same either way.
     for (std::size_t t = 1; t <= n; ++t) r[t - 1] = p[t] / p[t - 1] - 1.0;
-    bool any_nan = false;
-    for (std::size_t t = 0; t < n; ++t) any_nan |= r[t] != r[t];
-    if (!any_nan) return;
+    // NaN as the largest magnitude bits: a maximum vectorises where a boolean OR does not.
+    std::uint64_t largest = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        std::uint64_t bits;
+        std::memcpy(&bits, r + t, sizeof bits);
+        bits &= 0x7fffffffffffffffULL;
+        largest = bits > largest ? bits : largest;
+    }
+    if (largest <= 0x7ff0000000000000ULL) return; // no NaN (infinity is a value)
     // `last` is the padded price at `at`; between two redone cells every price is known, so
     // the padded price before a redone cell t is p[t - 1] unless t - 1 was redone itself.
     double last = p[0];

@@ -77,10 +77,17 @@ std::vector<std::uint8_t> used_entries(const CodeSpan& codes, std::size_t n_leve
         [&](auto c) {
             std::uint8_t* at = used.data() + 1;
             // Usually every entry is used, and the dates of one complete instrument already
-            // show it: the scan stops once every entry is seen.
-            std::size_t seen = 0;
-            for (std::size_t r = 0; r < c.size(); ++r) {
-                const auto code = static_cast<std::ptrdiff_t>(c[r]);
+            // show it: the scan stops once every entry is seen. Codes also come in runs
+            // (rows sorted by that level): a run costs one compare.
+            if (c.empty()) return;
+            auto previous = c[0];
+            at[static_cast<std::ptrdiff_t>(previous)] = 1;
+            std::size_t seen = previous >= 0 ? 1 : 0;
+            if (seen == n_level) return;
+            for (std::size_t r = 1; r < c.size(); ++r) {
+                if (c[r] == previous) continue;
+                previous = c[r];
+                const auto code = static_cast<std::ptrdiff_t>(previous);
                 if (at[code]) continue;
                 at[code] = 1;
                 if (code >= 0 && ++seen == n_level) return;

@@ -34,6 +34,9 @@ static void level_codes() {
     const std::vector<std::int64_t> low{0, -2};
     CHECK(first_bad_code(codes(low), 5) == 1);
     CHECK((used_entries(codes(ok), 4) == std::vector<std::uint8_t>{1, 1, 1, 0}));
+    const std::vector<std::int8_t> none, runs{2, 2, -1, -1, 0, 0, 2};
+    CHECK((used_entries(codes(none), 2) == std::vector<std::uint8_t>{0, 0}));
+    CHECK((used_entries(codes(runs), 3) == std::vector<std::uint8_t>{1, 0, 1}));
     // unsorted, repeated and dropped entries: ascending distinct, equal entries merge
     const std::vector<std::string> table{"b", "a", "c", "a"};
     const std::vector<std::uint8_t> keep{1, 1, 0, 1};
