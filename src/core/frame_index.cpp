@@ -84,7 +84,17 @@ std::vector<std::uint8_t> used_entries(const CodeSpan& codes, std::size_t n_leve
             at[static_cast<std::ptrdiff_t>(previous)] = 1;
             std::size_t seen = previous >= 0 ? 1 : 0;
             if (seen == n_level) return;
+            using Code = CodeOf<decltype(c)>;
             for (std::size_t r = 1; r < c.size(); ++r) {
+                if (r + 16 <= c.size()) { // sixteen codes at a time while they repeat
+                    Code differs = 0;
+                    for (std::size_t k = 0; k < 16; ++k)
+                        differs |= static_cast<Code>(c[r + k] ^ previous);
+                    if (!differs) {
+                        r += 15;
+                        continue;
+                    }
+                }
                 if (c[r] == previous) continue;
                 previous = c[r];
                 const auto code = static_cast<std::ptrdiff_t>(previous);
