@@ -14,11 +14,12 @@ const double* SeriesSource::series(std::size_t i, double* scratch) const {
     std::fill(scratch, scratch + n_dates_, std::numeric_limits<double>::quiet_NaN());
     const std::int32_t* date_at = rows_->date_at.data() + 1;
     const std::size_t begin = rows_->start[i], end = rows_->start[i + 1];
+    const double* values = rows_->values.data();
     std::visit(
         [&](auto codes) {
             for (std::size_t r = begin; r < end; ++r) {
                 const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(codes[r])];
-                if (d >= 0) scratch[d] = rows_->values[r];
+                if (d >= 0) scratch[d] = values[r];
             }
         },
         rows_->date_codes);
