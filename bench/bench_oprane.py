@@ -9,7 +9,7 @@ import types
 import numpy as np
 import pandas as pd
 
-from harness import best_time, report, price_panel_floor
+from harness import SHAPES, best_time, price_panel_floor, real_shaped, report
 
 sys.modules.setdefault("ondrax", types.ModuleType("ondrax"))
 from brelvox.marketdata import oprane  # noqa: E402
@@ -50,25 +50,31 @@ def scenario(n_ids, n_dates, seed=0):
     dates = calendar[1:].union(weekend[np.sort(picked)]).union([first])
     ids = ["%06d.XSHE" % k for k in range(n_ids)]
     values = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, (n_ids, len(calendar))), axis=1))
-    values[rng.random(values.shape) < 0.01] = np.nan  # suspensions
     index = pd.MultiIndex.from_product([ids, calendar], names=["order_book_id", "date"])
     price = pd.DataFrame({"close": values.ravel()}, index=index)
     assert len(dates) == n_dates
     return Answers(calendar, price), ids, dates
 
 
-def floor(client, ids, dates):
-    return price_panel_floor(client.price, ids, dates)
+def floor(client, ids, dates, field="close"):
+    return price_panel_floor(client.price, ids, dates, field)
 
 
 def main():
-    for label, (n_ids, n_dates) in {"3000 x 750": (3000, 750), "10 x 20": (10, 20)}.items():
-        client, ids, dates = scenario(n_ids, n_dates)
-        oprane.ondrax = client
-        number = 1 if n_ids > 100 else 200
-        t = best_time(lambda: oprane.get_equity_price(ids, dates), number=number)
-        f = best_time(lambda: floor(client, ids, dates), number=number)
-        report("get_equity_price %s" % label, t, f, target=3)
+    sizes = {"equity 3000 x 750": (3000, 750, "close", oprane.get_equity_price, 0.01),
+             "futures 300 x 750": (300, 750, "settlement", oprane.get_futures_price, 0.02),
+             "equity 10 x 20": (10, 20, "close", oprane.get_equity_price, 0.01)}
+    for size, (n_ids, n_dates, field, function, gaps) in sizes.items():
+        base, ids, dates = scenario(n_ids, n_dates)
+        price = base.price.rename(columns={"close": field})
+        for shape, options in SHAPES.items():
+            options = dict({"suspended": gaps}, **options)
+            client = Answers(base.calendar, real_shaped(price, **options))
+            oprane.ondrax = client
+            number = 1 if n_ids > 100 else 200
+            t = best_time(lambda: function(ids, dates), number=number)
+            f = best_time(lambda: floor(client, ids, dates, field), number=number)
+            report("%s %s, %s" % (function.__name__, size, shape), t, f, target=3)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ import types
 import numpy as np
 import pandas as pd
 
-from harness import best_time, report, price_panel_floor
+from harness import SHAPES, best_time, price_panel_floor, real_shaped, report
 
 sys.modules.setdefault("ondrax", types.ModuleType("ondrax"))
 from brelvox.marketdata import quenta  # noqa: E402
@@ -56,18 +56,31 @@ def scenario(n_ids, n_dates, event_share, seed=0):
     return Answers(calendar, price, split, dividend), ids, calendar[1:]
 
 
-def floor(client, ids, dates):
-    return price_panel_floor(client.price, ids, dates)
+def floor(client, ids, dates, field="close"):
+    return price_panel_floor(client.price, ids, dates, field)
+
+
+def run(label, function, client, ids, dates, field):
+    quenta.ondrax = client
+    number = 1 if len(ids) > 100 else 200
+    t = best_time(lambda: function(ids, dates), number=number)
+    f = best_time(lambda: floor(client, ids, dates, field), number=number)
+    report("%s %s" % (function.__name__, label), t, f, target=3)
 
 
 def main():
-    for label, (n_ids, n_dates) in {"3000 x 750": (3000, 750), "10 x 20": (10, 20)}.items():
-        client, ids, dates = scenario(n_ids, n_dates, 0.01)
-        quenta.ondrax = client
-        number = 1 if n_ids > 100 else 200
-        t = best_time(lambda: quenta.get_equity_daily_returns(ids, dates), number=number)
-        f = best_time(lambda: floor(client, ids, dates), number=number)
-        report("get_equity_daily_returns %s" % label, t, f, target=3)
+    sizes = {"equity 3000 x 750": (3000, 750, "close", quenta.get_equity_daily_returns, 0.01),
+             "futures 300 x 750": (300, 750, "settlement", quenta.get_future_daily_returns, 0.02),
+             "equity 10 x 20": (10, 20, "close", quenta.get_equity_daily_returns, 0.01)}
+    for size, (n_ids, n_dates, field, function, gaps) in sizes.items():
+        base, ids, dates = scenario(n_ids, n_dates, 0.01)
+        if field != "close":
+            base.price = base.price.rename(columns={"close": field})
+        for shape, options in SHAPES.items():
+            options = dict({"suspended": gaps}, **options)
+            client = Answers(base.calendar, real_shaped(base.price, **options), base.split,
+                             base.dividend)
+            run("%s, %s" % (size, shape), function, client, ids, dates, field)
 
 
 if __name__ == "__main__":

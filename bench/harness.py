@@ -41,6 +41,46 @@ def price_panel_floor(price, ids, dates, field="close"):
     codes = [np.asarray(c) for c in price.index.codes]
     values = price[field].to_numpy(dtype="float64")
     out = np.empty((len(ids), len(dates)))
-    out[:] = values[: out.size].reshape(out.shape) if values.size >= out.size else 0.0
+    # Every cell written and every value read, whether or not the answer is complete.
+    n = min(values.size, out.size)
+    flat = out.reshape(-1)
+    flat[:n] = values[:n]
+    flat[n:] = np.nan
     return pd.DataFrame(out.T, index=dates.rename("date"),
                         columns=pd.Index(ids, name="order_book_id"), copy=False), codes
+
+
+def real_shaped(price, seed=0, suspended=0.01, listed=0.05, shuffled=False, id_dtype=None):
+    """A complete answer on (id, date) made to look like a real market's: a share of
+    instrument-days missing (suspensions), a share of instruments listing inside the span
+    (no rows before a random date), rows in no particular order, ids of another dtype."""
+    rng = np.random.default_rng(seed)
+    ids = price.index.get_level_values(0)
+    dates = price.index.get_level_values(1)
+    keep = rng.random(len(price)) >= suspended
+    if listed:
+        level = price.index.levels[0]
+        late = rng.choice(len(level), max(1, int(listed * len(level))), replace=False)
+        day = price.index.levels[1]
+        listing = pd.Series(day[rng.integers(1, len(day), len(late))], index=level[late])
+        starts = listing.reindex(ids).to_numpy()
+        keep &= ~(dates.to_numpy() < starts)  # NaT (not listed late) compares False
+    out = price[keep]
+    if shuffled:
+        out = out.iloc[rng.permutation(len(out))]
+    if id_dtype is not None:
+        out = out.set_axis(out.index.set_levels(out.index.levels[0].astype(id_dtype), level=0))
+    return out
+
+
+# Real-shaped variants of a complete answer beside the complete one itself.
+SHAPES = {
+    "dense": {"suspended": 0, "listed": 0},
+    "1% suspended": {"listed": 0},
+    "5% listed in span": {"suspended": 0},
+    "suspended+listed": {},
+    "suspended+listed, shuffled": {"shuffled": True},
+    "suspended+listed, ids str": {"id_dtype": str},
+    "suspended+listed, ids object": {"id_dtype": object},
+    "suspended+listed, ids category": {"id_dtype": "category"},
+}

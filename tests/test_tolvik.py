@@ -104,8 +104,11 @@ class TestIsBankTradingDate:
         assert client.log[:2] == [("bond.get_previous_trading_date", datetime.date(2020, 1, 4)),
                                   ("bond.get_next_trading_date", datetime.date(2020, 1, 2))]
 
-    def test_string_date_never_equal(self, client):
-        assert tolvik.is_bank_trading_date(None, "2020-01-04") is False
+    @pytest.mark.parametrize("day", ["2020-01-04", datetime.datetime(2020, 1, 4),
+                                     pd.Timestamp("2020-01-04"), datetime.date(2020, 1, 4)])
+    def test_any_kind_of_date_names_its_calendar_day(self, client, day):
+        assert tolvik.is_bank_trading_date(None, day) is True
+        assert tolvik.is_bank_trading_date(None, pd.Timestamp("2020-01-03")) is False
 
     def test_self_is_required(self, client):
         with pytest.raises(TypeError):

@@ -10,13 +10,13 @@
 namespace brelvox::core {
 
 namespace {
-constexpr std::int64_t kNanosPerDay = 86400LL * 1000000000LL;
+constexpr std::int64_t kMicrosPerDay = 86400LL * 1000000LL;
 
 // Whole days from `from` to `to` (floor, as a timedelta's `days`).
 std::int64_t days_between(std::int64_t from, std::int64_t to) {
     const std::int64_t diff = to - from;
-    std::int64_t days = diff / kNanosPerDay;
-    if (diff % kNanosPerDay != 0 && diff < 0) --days;
+    std::int64_t days = diff / kMicrosPerDay;
+    if (diff % kMicrosPerDay != 0 && diff < 0) --days;
     return days;
 }
 

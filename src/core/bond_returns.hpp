@@ -9,7 +9,7 @@ namespace brelvox::core {
 
 // Valuation rows as the data client sent them, one entry per row in every value span.
 // Bonds and dates are positions: among `n_bonds` bonds and among `dates` (ascending,
-// distinct, nanoseconds); a negative position marks a row without a usable key. When
+// distinct, microseconds); a negative position marks a row without a usable key. When
 // `bond` and `date` are empty the rows are dense: row r is bond r / dates.size() on date
 // r % dates.size().
 struct BondValuations {

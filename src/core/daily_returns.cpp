@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace brelvox::core {
@@ -27,20 +28,40 @@ std::ptrdiff_t landing_date(const double* series, std::span<const std::int64_t> 
 }
 
 // r[t - 1] = change of p from t - 1 to t, for t in [1, n].
-void series_change(const double* p, std::size_t n, double missing, double* r) {
-    // Plain element-wise change first (vectorised, one streaming read of the prices). A NaN
-    // in it means a missing price somewhere (or 0/0): the series is then redone with gaps
-    // padded. A series is a few KB, so the check and the redo run in cache.
+BRELVOX_WIDE_VECTORS void series_change(const double* p, std::size_t n, double missing, double* r) {
+    // Plain element-wise change first (vectorised, one streaming read of the prices). Only
+    // the cells where it gives NaN (a missing price on either day, or 0/0) are redone with
+    // gaps padded: a cell whose prices are both known reads the same either way.
     for (std::size_t t = 1; t <= n; ++t) r[t - 1] = p[t] / p[t - 1] - 1.0;
-    bool any_nan = false;
-    for (std::size_t t = 0; t < n; ++t) any_nan |= r[t] != r[t];
-    if (!any_nan) return;
+    // NaN as the largest magnitude bits: a maximum vectorises where a boolean OR does not.
+    std::uint64_t largest = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        std::uint64_t bits;
+        std::memcpy(&bits, r + t, sizeof bits);
+        bits &= 0x7fffffffffffffffULL;
+        largest = bits > largest ? bits : largest;
+    }
+    if (largest <= 0x7ff0000000000000ULL) return; // no NaN (infinity is a value)
+    // `last` is the padded price at `at`; between two redone cells every price is known, so
+    // the padded price before a redone cell t is p[t - 1] unless t - 1 was redone itself.
     double last = p[0];
+    std::size_t at = 0;
     for (std::size_t t = 1; t <= n; ++t) {
+        if ((t & 7) == 1 && t + 7 <= n) { // eight cells at a time while none is NaN
+            bool any = false;
+            for (std::size_t k = 0; k < 8; ++k) any |= r[t - 1 + k] != r[t - 1 + k];
+            if (!any) {
+                t += 7;
+                continue;
+            }
+        }
+        if (r[t - 1] == r[t - 1]) continue;
+        if (t - 1 > at) last = p[t - 1];
         const double now = std::isnan(p[t]) ? last : p[t];
         const double change = now / last - 1.0;
         r[t - 1] = std::isnan(change) ? missing : change;
         last = now;
+        at = t;
     }
 }
 
@@ -104,22 +125,23 @@ Panel padded_change(PanelView price) {
     return out;
 }
 
-BRELVOX_WIDE_VECTORS void adjusted_returns(PanelView price, std::span<const std::int64_t> dates,
+BRELVOX_WIDE_VECTORS void adjusted_returns(const SeriesSource& price,
+                                           std::span<const std::int64_t> dates,
                                            std::span<const CorporateAction> splits,
                                            std::span<const CorporateAction> dividends,
                                            double missing, double* out) {
-    if (price.n_dates == 0) return;
-    const std::size_t n = price.n_dates - 1;
+    if (price.n_dates() == 0) return;
+    const std::size_t n = price.n_dates() - 1;
     // Bucket the actions by instrument (counting sort keeps record order, splits first).
-    std::vector<std::size_t> start(price.n_ids + 1, 0);
+    std::vector<std::size_t> start(price.n_ids() + 1, 0);
     auto valid = [&](const CorporateAction& a) {
-        return a.id >= 0 && static_cast<std::size_t>(a.id) < price.n_ids;
+        return a.id >= 0 && static_cast<std::size_t>(a.id) < price.n_ids();
     };
     for (const auto& list : {splits, dividends})
         for (const CorporateAction& a : list)
             if (valid(a)) ++start[static_cast<std::size_t>(a.id) + 1];
-    for (std::size_t i = 0; i < price.n_ids; ++i) start[i + 1] += start[i];
-    std::vector<Pending> bucketed(start[price.n_ids]);
+    for (std::size_t i = 0; i < price.n_ids(); ++i) start[i + 1] += start[i];
+    std::vector<Pending> bucketed(start[price.n_ids()]);
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
     auto place = [&](std::span<const CorporateAction> list, bool is_split) {
         for (const CorporateAction& a : list)
@@ -129,8 +151,9 @@ BRELVOX_WIDE_VECTORS void adjusted_returns(PanelView price, std::span<const std:
     place(splits, true);
     place(dividends, false);
 
-    for (std::size_t i = 0; i < price.n_ids; ++i) {
-        const double* p = price.series(i);
+    std::vector<double> scratch(price.n_dates());
+    for (std::size_t i = 0; i < price.n_ids(); ++i) {
+        const double* p = price.series(i, scratch.data());
         double* r = out + i * n;
         series_change(p, n, missing, r);
         if (start[i] == start[i + 1]) continue;

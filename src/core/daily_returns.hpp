@@ -27,7 +27,7 @@ struct CorporateAction {
 // dated after the first date land on the first date on or after their ex-date that has a
 // price; there the return is (P * product of split factors + sum of cash) / previous known
 // P - 1. Each series is adjusted while it is in cache.
-void adjusted_returns(PanelView price, std::span<const std::int64_t> dates,
+void adjusted_returns(const SeriesSource& price, std::span<const std::int64_t> dates,
                       std::span<const CorporateAction> splits,
                       std::span<const CorporateAction> dividends, double missing, double* out);
 

@@ -7,7 +7,7 @@
 
 namespace brelvox::core {
 
-// Values of `n_funds` funds on `dates` (ascending, distinct, nanoseconds), fund-major:
+// Values of `n_funds` funds on `dates` (ascending, distinct, microseconds), fund-major:
 // fund f on date t is values[f * dates.size() + t]; NaN where nothing was reported.
 struct FundSeries {
     std::span<const double> values;
@@ -19,7 +19,7 @@ struct FundSeries {
 // Python's bisect.bisect_right (so the answer matches it even on unsorted input).
 std::size_t bisect_right(std::span<const std::int64_t> values, std::int64_t x);
 
-// Returns on the `wanted` dates (nanoseconds, ascending) from daily profits per 10,000
+// Returns on the `wanted` dates (microseconds, ascending) from daily profits per 10,000
 // units, written to every cell of `out`, fund-major: fund f on wanted date j is
 // out[f * wanted.size() + j]. A wanted date receives
 // the profit of its own day plus, summed in date order, those of the days that are not

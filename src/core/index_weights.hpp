@@ -9,25 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "frame_index.hpp"
 #include "panel.hpp"
 
 namespace brelvox::core {
-
-// The entries of a label table that some row uses, ascending and distinct, and for every
-// table entry its position among them (-1 when no row uses it).
-template <class Label> struct UsedLabels {
-    std::vector<Label> distinct;
-    std::vector<std::int32_t> position;
-};
-UsedLabels<std::string> used_ascending(std::span<const std::string> table,
-                                       std::span<const std::int32_t> codes);
-UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
-                                        std::span<const std::int32_t> codes);
-// The same from flags already set per table entry.
-UsedLabels<std::string> used_ascending(std::span<const std::string> table,
-                                       const std::vector<std::uint8_t>& used);
-UsedLabels<std::int64_t> used_ascending(std::span<const std::int64_t> table,
-                                        const std::vector<std::uint8_t>& used);
 
 // Weights by date, one row of constituents per date: row d is values[d * n_constituents,
 // (d + 1) * n_constituents). Rows arrive date by date, so this is the layout they fill in order.
@@ -43,17 +28,6 @@ struct DateRows {
     const double* row(std::size_t date) const { return values.data() + date * n_constituents; }
 };
 
-// Integer codes read in place, whatever their width: element k is data[k * stride].
-template <class T> struct StridedCodes {
-    const T* data = nullptr;
-    std::int64_t stride = 1;
-    std::size_t n = 0;
-    std::size_t size() const { return n; }
-    std::int64_t operator[](std::size_t k) const {
-        return static_cast<std::int64_t>(data[static_cast<std::int64_t>(k) * stride]);
-    }
-};
-
 // Weights on list dates, 0.0 where a constituent is absent or its weight missing. Rows that
 // land on a taken (date, constituent) cell are duplicates: the first keeps the cell, and the
 // first duplicate on a date flagged in `strict_date` is reported. `date_seen` and
@@ -65,9 +39,8 @@ struct ListWeights {
 };
 
 // Rows carry table codes; `constituent_pos` and `date_pos` give each table entry's place in
-// the result (-1: left out). Instantiated for StridedCodes of every integer width.
-template <class ConstituentCodes, class DateCodes>
-ListWeights scatter_weights(const ConstituentCodes& row_constituent, const DateCodes& row_date,
+// the result (-1: left out); codes outside the table are skipped.
+ListWeights scatter_weights(const CodeSpan& row_constituent, const CodeSpan& row_date,
                             std::span<const double> weight,
                             std::span<const std::int32_t> constituent_pos,
                             std::span<const std::int32_t> date_pos, std::size_t n_constituents,

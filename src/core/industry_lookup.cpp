@@ -14,11 +14,11 @@ std::int32_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
     return static_cast<std::int32_t>(era * 146097 + static_cast<std::int64_t>(doe) - 719468);
 }
 
-std::int32_t day_of_ns(std::int64_t ns) {
-    if (ns == std::numeric_limits<std::int64_t>::min()) return kNoDay;
-    constexpr std::int64_t per_day = 86400LL * 1000000000LL;
-    std::int64_t q = ns / per_day;
-    if (ns % per_day < 0) --q;
+std::int32_t day_of_us(std::int64_t us) {
+    if (us == std::numeric_limits<std::int64_t>::min()) return kNoDay;
+    constexpr std::int64_t per_day = 86400LL * 1000000LL;
+    std::int64_t q = us / per_day;
+    if (us % per_day < 0) --q;
     return static_cast<std::int32_t>(q);
 }
 

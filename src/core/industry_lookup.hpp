@@ -16,8 +16,8 @@ inline constexpr std::int32_t kNoDay = std::numeric_limits<std::int32_t>::min();
 // An industry code meaning "no industry".
 inline constexpr std::int32_t kNoIndustry = -1;
 
-// Calendar day of nanoseconds since 1970 (wall clock); INT64_MIN (NaT) gives kNoDay.
-std::int32_t day_of_ns(std::int64_t ns);
+// Calendar day of microseconds since 1970 (wall clock); INT64_MIN (NaT) gives kNoDay.
+std::int32_t day_of_us(std::int64_t us);
 
 // Flat store of every stock's history: entries newest start first within a stock.
 struct IndustryHistory {

@@ -9,6 +9,23 @@ namespace brelvox::core {
 Panel::Panel(std::size_t ids, std::size_t dates, double fill)
     : n_ids(ids), n_dates(dates), values(ids * dates, fill) {}
 
+const double* SeriesSource::series(std::size_t i, double* scratch) const {
+    if (!rows_) return panel_.series(i);
+    std::fill(scratch, scratch + n_dates_, std::numeric_limits<double>::quiet_NaN());
+    const std::int32_t* date_at = rows_->date_at.data() + 1;
+    const std::size_t begin = rows_->start[i], end = rows_->start[i + 1];
+    const double* values = rows_->values.data();
+    std::visit(
+        [&](auto codes) {
+            for (std::size_t r = begin; r < end; ++r) {
+                const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(codes[r])];
+                if (d >= 0) scratch[d] = values[r];
+            }
+        },
+        rows_->date_codes);
+    return scratch;
+}
+
 Scattered scatter_rows(std::span<const std::int32_t> row_id, std::span<const std::int32_t> row_date,
                        std::span<const double> values, std::size_t n_ids, std::size_t n_dates,
                        Duplicates policy) {

@@ -19,7 +19,7 @@ std::vector<std::int64_t> last_at_or_before(std::span<const std::int64_t> sorted
 // Writes an instrument-major panel into `out` (id_pos.size() * date_pos.size() values):
 // instrument k, date j holds the last non-NaN price of `prices`' instrument id_pos[k] at
 // a date in [from, date_pos[j]], or NaN when there is none or either position is -1.
-void carry_onto(PanelView prices, std::span<const std::int64_t> id_pos,
+void carry_onto(const SeriesSource& prices, std::span<const std::int64_t> id_pos,
                 std::span<const std::int64_t> date_pos, std::size_t from, std::span<double> out);
 
 } // namespace brelvox::core

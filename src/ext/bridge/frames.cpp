@@ -1,0 +1,166 @@
+#include "frames.hpp"
+
+#include "errors.hpp"
+
+namespace brelvox::bridge {
+
+bool has_rows(nb::handle answer, const char* what) {
+    if (answer.is_none()) return false;
+    if (!nb::isinstance(answer, pandas().attr("DataFrame")))
+        raise_answer_type(what, "a DataFrame", answer);
+    return nb::len(answer) > 0;
+}
+
+std::shared_ptr<Codes> checked_codes(nb::handle index, int level, const char* what) {
+    auto codes = std::make_shared<Codes>(index.attr("codes")[level]);
+    const std::size_t n_level = nb::len(nb::object(index.attr("levels")[level]));
+    std::ptrdiff_t bad = 0;
+    {
+        nb::gil_scoped_release unlocked;
+        bad = core::first_bad_code(codes->span(), n_level);
+    }
+    if (bad >= 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s: the data client's index holds a code outside its level %d (row %zd)",
+                     what, level, static_cast<Py_ssize_t>(bad));
+        throw nb::python_error();
+    }
+    return codes;
+}
+
+namespace {
+// Old level positions of the distinct entries, in their new order (the first of equals).
+std::vector<std::int64_t> kept_entries(const std::vector<std::int32_t>& position, std::size_t n) {
+    std::vector<std::int64_t> out(n, -1);
+    for (std::size_t k = position.size(); k-- > 0;)
+        if (position[k] >= 0)
+            out[static_cast<std::size_t>(position[k])] = static_cast<std::int64_t>(k);
+    return out;
+}
+} // namespace
+
+LongFrame read_long_index(nb::handle frame, const char* what) {
+    nb::module_ pd = pandas();
+    if (!nb::isinstance(frame, pd.attr("DataFrame"))) raise_answer_type(what, "a DataFrame", frame);
+    nb::object index = frame.attr("index");
+    if (!nb::isinstance(index, pd.attr("MultiIndex")) ||
+        nb::cast<int>(index.attr("nlevels")) != 2) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s: expected the data client's frame indexed by (order_book_id, date)", what);
+        throw nb::python_error();
+    }
+    LongFrame out;
+    out.what = what;
+    out.frame = nb::borrow(frame);
+    out.id_name = index.attr("names")[0];
+    out.id_codes = checked_codes(index, 0, what);
+    out.date_codes = checked_codes(index, 1, what);
+    out.rows = out.id_codes->size();
+    if (out.date_codes->size() != out.rows || nb::len(frame) != out.rows) {
+        PyErr_Format(PyExc_ValueError, "%s: the data client's index and rows differ in length",
+                     what);
+        throw nb::python_error();
+    }
+    nb::object levels = index.attr("levels");
+    nb::object id_level = levels[0];
+    std::string date_what = std::string(what) + ": date level";
+    nb::object date_level = naive_datetime_index(levels[1], date_what.c_str());
+    LabelTable id_labels = id_table(id_level);
+    std::vector<std::int64_t> date_labels = date_ticks(date_level, date_what.c_str());
+    std::vector<std::uint8_t> date_valid(date_labels.size());
+    for (std::size_t k = 0; k < date_labels.size(); ++k) date_valid[k] = date_labels[k] != kNaT;
+
+    core::UsedLabels<std::string> ids;
+    core::UsedLabels<std::int64_t> dates;
+    bool canonical = false;
+    {
+        nb::gil_scoped_release unlocked;
+        canonical = core::codes_form_panel(out.id_codes->span(), out.date_codes->span(),
+                                           id_labels.text.size(), date_labels.size());
+        std::vector<std::uint8_t> id_keep = id_labels.valid, date_keep = date_valid;
+        if (!canonical) { // entries no row uses are left out
+            const auto id_used = core::used_entries(out.id_codes->span(), id_keep.size());
+            const auto date_used = core::used_entries(out.date_codes->span(), date_keep.size());
+            for (std::size_t k = 0; k < id_keep.size(); ++k) id_keep[k] &= id_used[k];
+            for (std::size_t k = 0; k < date_keep.size(); ++k) date_keep[k] &= date_used[k];
+        }
+        ids = core::used_ascending(id_labels.text, id_keep);
+        dates = core::used_ascending(date_labels, date_keep);
+    }
+    out.ids = std::move(ids.distinct);
+    out.id_pos = std::move(ids.position);
+    out.dates = std::move(dates.distinct);
+    out.date_pos = std::move(dates.position);
+    // Levels that are already the sorted labels in use serve as they are.
+    const bool ids_as_level = core::is_identity(out.id_pos, out.ids.size());
+    const bool dates_as_level = core::is_identity(out.date_pos, out.dates.size());
+    out.id_index = ids_as_level ? id_level : str_index(out.ids, "order_book_id");
+    out.date_index =
+        dates_as_level
+            ? date_level
+            : date_level.attr("take")(numpy_array(kept_entries(out.date_pos, out.dates.size())));
+    out.dense_sorted = canonical && ids_as_level && dates_as_level;
+    return out;
+}
+
+LongFrame read_long_frame(nb::handle frame, const char* what) {
+    LongFrame out = read_long_index(frame, what);
+    nb::gil_scoped_release unlocked;
+    if (out.dense_sorted) {
+        const std::size_t n_dates = out.dates.size();
+        out.row_id.resize(out.rows);
+        out.row_date.resize(out.rows);
+        for (std::size_t r = 0; r < out.rows; ++r) {
+            out.row_id[r] = static_cast<std::int32_t>(r / n_dates);
+            out.row_date[r] = static_cast<std::int32_t>(r % n_dates);
+        }
+    } else {
+        out.row_id = core::to_positions(out.id_codes->span(), out.id_pos);
+        out.row_date = core::to_positions(out.date_codes->span(), out.date_pos);
+    }
+    return out;
+}
+
+core::SeriesSource series_of(const LongFrame& frame, const FloatColumn& values,
+                             SeriesStorage& storage) {
+    if (!frame.dense_sorted && values.size() == frame.rows) {
+        bool sorted = false;
+        {
+            nb::gil_scoped_release unlocked;
+            sorted = core::sorted_rows(frame.id_codes->span(), frame.id_pos,
+                                       frame.date_codes->span(), frame.date_pos, frame.ids.size(),
+                                       frame.dates.size(), storage.rows);
+        }
+        if (sorted) {
+            storage.rows.values = values.values();
+            return {storage.rows, frame.ids.size(), frame.dates.size()};
+        }
+    }
+    return panel_view(frame, values, storage.panel);
+}
+
+core::PanelView panel_view(const LongFrame& frame, const FloatColumn& values,
+                           core::Scratch& storage) {
+    if (values.size() != frame.rows) {
+        PyErr_Format(PyExc_ValueError, "%s: the data client's index and values differ in length",
+                     frame.what);
+        throw nb::python_error();
+    }
+    if (frame.dense_sorted) return {frame.ids.size(), frame.dates.size(), values.data()};
+    const std::span<double> cells = storage.take<double>(frame.ids.size() * frame.dates.size());
+    std::ptrdiff_t duplicate = -1;
+    {
+        nb::gil_scoped_release unlocked;
+        duplicate = core::scatter_codes(frame.id_codes->span(), frame.id_pos,
+                                        frame.date_codes->span(), frame.date_pos, values.values(),
+                                        frame.dates.size(), cells, core::Duplicates::report);
+    }
+    if (duplicate >= 0) {
+        nb::object index = frame.frame.attr("index");
+        nb::object key = index[nb::int_(duplicate)];
+        raise_duplicate_entry("the data client's answer", key[0], key[1]);
+    }
+    return {frame.ids.size(), frame.dates.size(), cells.data()};
+}
+
+} // namespace brelvox::bridge

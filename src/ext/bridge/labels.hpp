@@ -1,0 +1,73 @@
+// Labels: instrument identifiers as UTF-8 text and dates as microseconds since 1970.
+#pragma once
+
+#include "module.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brelvox::bridge {
+
+// The UTF-8 text of a `str` (or subclass); false for anything else.
+bool utf8_of(PyObject* item, std::string_view& text);
+
+// ---- dates ------------------------------------------------------------------------------
+
+// Dates are compared as microseconds since 1970 (wall clock; NaT: INT64_MIN): every unit
+// pandas uses fits without loss of a day for any year it can hold. Finer parts of
+// nanosecond dates are dropped.
+constexpr std::int64_t kNaT = INT64_MIN;
+
+struct DateLabels {
+    nb::object index;             // a tz-naive DatetimeIndex, in the resolution it came with
+    std::vector<std::int64_t> us; // the same dates as microseconds
+};
+
+// `pd.to_datetime` of the argument as a tz-naive DatetimeIndex (wall clock); an array of
+// other than one dimension is a TypeError naming `what`.
+nb::object naive_datetime_index(nb::handle values, const char* what);
+// Microseconds of every date of a datetime-like collection; a date outside what
+// microseconds hold is a ValueError naming `what`.
+std::vector<std::int64_t> date_ticks(nb::handle values, const char* what);
+// The same for one date (anything `pd.Timestamp` reads).
+std::int64_t date_tick(nb::handle value, const char* what);
+DateLabels to_date_labels(nb::handle dates, const char* what = "dates");
+// A Timestamp of microseconds, for messages.
+nb::object timestamp_of(std::int64_t us);
+
+// ---- identifiers ------------------------------------------------------------------------
+
+// Requested identifiers: the caller's objects and, for the `str` ones, their text.
+struct IdLabels {
+    nb::list objects;
+    std::vector<std::string> text; // empty for a non-str entry
+    std::vector<bool> is_str;
+};
+IdLabels read_ids(nb::handle order_book_ids, const char* argname);
+// Positions of the requested ids among `sorted_ids`, -1 for absent or non-str entries.
+std::vector<std::int64_t> positions_of_ids(const IdLabels& ids,
+                                           const std::vector<std::string>& sorted_ids);
+
+// The entries of an identifier level: text, and whether the entry is a label at all (a
+// NaN, None or other non-str entry names no instrument).
+struct LabelTable {
+    std::vector<std::string> text;
+    std::vector<std::uint8_t> valid;
+};
+LabelTable id_table(nb::handle level);
+
+// Text of each element of a sequence of `str` (TypeError naming `what` otherwise).
+std::vector<std::string> str_labels(nb::handle sequence, const char* what);
+
+// An Index of the given strings, named `name`.
+nb::object str_index(const std::vector<std::string>& labels, const char* name);
+
+// `index` renamed (a new object; the caller's keeps its name).
+nb::object renamed(nb::handle index, const char* name);
+
+// `sequence[1:]`.
+nb::object without_first(nb::handle sequence);
+
+} // namespace brelvox::bridge

@@ -1,0 +1,106 @@
+#include "module.hpp"
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace brelvox::bridge {
+
+namespace {
+// Imported once: a module stays in the interpreter for good, and a fresh import on every
+// call costs more than many a small request's whole arithmetic.
+nb::module_ imported_once(PyObject*& slot, const char* name) {
+    if (!slot) {
+        slot = PyImport_ImportModule(name); // reference kept for the interpreter's life
+        if (!slot) throw nb::python_error();
+    }
+    return nb::borrow<nb::module_>(slot);
+}
+PyObject* pandas_module = nullptr;
+PyObject* numpy_module = nullptr;
+
+// Each exported function's `self` is a small module whose state holds the callable: a
+// module `self` is what makes the function read as a plain builtin function.
+PyObject* forward_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto* callable = *static_cast<PyObject**>(PyModule_GetState(self));
+    return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), kwnames);
+}
+
+// Where each published name comes from: (module, attribute or null for the module itself).
+struct Global {
+    const char* name;
+    const char* module;
+    const char* attribute;
+};
+constexpr Global kGlobals[] = {
+    {"pd", "pandas", nullptr},
+    {"np", "numpy", nullptr},
+    {"ondrax", "ondrax", nullptr},
+    {"ondrax_fund", "ondrax_fund", nullptr},
+    {"bisect", "bisect", nullptr},
+    {"time", "time", nullptr},
+    {"datetime", "datetime", nullptr},
+    {"Sequence", "typing", "Sequence"},
+    {"List", "typing", "List"},
+    {"defaultdict", "collections", "defaultdict"},
+    {"lru_cache", "functools", "lru_cache"},
+    {"MissingData", "brelvox.exceptions", "MissingData"},
+    {"UnknownAssets", "brelvox.exceptions", "UnknownAssets"},
+    {"DateConvertible", "brelvox.types", "DateConvertible"},
+    {"AssetType", "brelvox.const", "AssetType"},
+    {"logger", "brelvox.logger", "logger"},
+    {"maybe_reindex", "brelvox.utils.frevo", "maybe_reindex"},
+    {"convert_date_to_int", "brelvox.utils.format", "convert_date_to_int"},
+    {"ttl_cache", "brelvox.utils.decorators", "ttl_cache"},
+};
+} // namespace
+
+nb::module_ pandas() {
+    return imported_once(pandas_module, "pandas");
+}
+nb::module_ numpy() {
+    return imported_once(numpy_module, "numpy");
+}
+
+nb::object client(nb::handle module) {
+    return nb::getattr(module, "ondrax");
+}
+
+void export_function(nb::module_& module, const char* name, nb::object callable, const char* doc) {
+    // Deliberately never freed: module functions live as long as the interpreter.
+    std::string qualified = nb::cast<std::string>(module.attr("__name__")) + "." + name;
+    auto* method = new PyMethodDef{
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward_call)),
+        METH_FASTCALL | METH_KEYWORDS, doc};
+    auto* def = new PyModuleDef{PyModuleDef_HEAD_INIT,
+                                strdup(qualified.c_str()),
+                                nullptr,
+                                sizeof(PyObject*),
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr};
+    nb::object holder = nb::steal(PyModule_Create(def));
+    if (!holder.is_valid()) throw nb::python_error();
+    *static_cast<PyObject**>(PyModule_GetState(holder.ptr())) = callable.release().ptr();
+    nb::object module_name = module.attr("__name__");
+    nb::object func = nb::steal(PyCFunction_NewEx(method, holder.ptr(), module_name.ptr()));
+    if (!func.is_valid()) throw nb::python_error();
+    module.attr(name) = func;
+}
+
+void publish_globals(nb::module_& module, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        const Global* found = nullptr;
+        for (const Global& g : kGlobals)
+            if (std::strcmp(g.name, name) == 0) found = &g;
+        if (!found) throw std::logic_error(std::string("no published global named ") + name);
+        nb::object value = nb::module_::import_(found->module);
+        if (found->attribute) value = value.attr(found->attribute);
+        module.attr(name) = value;
+    }
+}
+
+} // namespace brelvox::bridge

@@ -1,0 +1,209 @@
+// brelvox.utils.decorators: a time-limited result cache, exception capture, retry and
+// property helpers.
+#include "native.hpp"
+
+namespace brelvox::decorators {
+
+namespace bridge = brelvox::bridge;
+
+ModuleObjects objects;
+
+namespace {
+
+// A module global, read when needed (as the functions of a Python module read theirs).
+nb::object global(const char* name) {
+    PyObject* value = PyDict_GetItemString(objects.module_dict, name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+// What the inner decorators do, given the values their factory was called with.
+
+nb::object decorate_with_cache(nb::handle factory_args, nb::handle user_function) {
+    nb::object wrapper = new_cache_wrapper(user_function, factory_args[0], factory_args[1]);
+    nb::object result = global("update_wrapper")(wrapper, user_function);
+    // The attribute copy above brings along the `clear_cache` of a function that is itself
+    // cached; this function's own cache is the one its `clear_cache` must empty.
+    reattach_clear_cache(wrapper);
+    return result;
+}
+
+nb::object decorate_with_capture(nb::handle factory_args, nb::handle user_func) {
+    nb::object wrapper = new_capture_wrapper(user_func, factory_args[0]);
+    return global("wraps")(user_func)(wrapper);
+}
+
+nb::object decorate_with_retry(nb::handle factory_args, nb::handle user_func) {
+    nb::object wrapper =
+        new_retry_wrapper(user_func, factory_args[0], factory_args[1], factory_args[2]);
+    return global("wraps")(user_func)(wrapper);
+}
+
+nb::object copy_doc(nb::handle factory_args, nb::handle to) {
+    nb::handle fr = factory_args[0];
+    nb::list attrs;
+    attrs.append("__doc__");
+    if (truthy(factory_args[1])) attrs.append("__annotations__");
+    for (nb::handle name : attrs) {
+        PyObject* value = PyObject_GetAttr(fr.ptr(), name.ptr());
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+            continue;
+        }
+        int rc = PyObject_SetAttr(to.ptr(), name.ptr(), value);
+        Py_DECREF(value);
+        if (rc < 0) throw nb::python_error();
+    }
+    return nb::borrow(to);
+}
+
+// The factories.
+
+nb::object ttl_cache(nb::handle ttl, nb::handle typed) {
+    bool positive = false;
+    if (PyLong_Check(ttl.ptr())) {
+        nb::object zero = nb::int_(0);
+        int gt = PyObject_RichCompareBool(ttl.ptr(), zero.ptr(), Py_GT);
+        if (gt < 0) throw nb::python_error();
+        positive = gt == 1;
+    }
+    if (!positive) {
+        PyErr_SetString(PyExc_TypeError, "Expected ttl to be a positive integer");
+        throw nb::python_error();
+    }
+    return new_decorator("ttl_cache.<locals>.decorating_function", "user_function",
+                         decorate_with_cache, nb::make_tuple(ttl, typed));
+}
+
+nb::object exception_capture(nb::handle callback) {
+    return new_decorator("exception_capture.<locals>.decorator", "user_func", decorate_with_capture,
+                         nb::make_tuple(callback));
+}
+
+bool assertions_enabled() {
+    nb::object flags = nb::module_::import_("sys").attr("flags");
+    return !truthy(flags.attr("optimize"));
+}
+
+nb::object retry(nb::handle n, nb::handle exceptions, nb::handle callback) {
+    if (assertions_enabled()) {
+        nb::object one = nb::int_(1);
+        int gt = PyObject_RichCompareBool(n.ptr(), one.ptr(), Py_GT);
+        if (gt < 0) throw nb::python_error();
+        if (!gt) {
+            PyErr_SetNone(PyExc_AssertionError);
+            throw nb::python_error();
+        }
+    }
+    return new_decorator("retry.<locals>.decorator", "user_func", decorate_with_retry,
+                         nb::make_tuple(n, exceptions, callback));
+}
+
+nb::object update_doc(nb::handle fr, nb::handle annotation) {
+    return new_decorator("update_doc.<locals>.decorator", "to", copy_doc,
+                         nb::make_tuple(fr, annotation));
+}
+
+PyObject* interned(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) throw nb::python_error();
+    return s;
+}
+
+void create_module_objects(nb::module_& m) {
+    objects.module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
+    nb::object object_type = nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    objects.kwd_mark = nb::make_tuple(object_type()).release().ptr();
+    objects.fasttypes =
+        PyFrozenSet_New(nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)),
+                                       nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)))
+                            .ptr());
+    if (!objects.fasttypes) throw nb::python_error();
+    objects.missing = object_type().release().ptr();
+    objects.builtin_hash =
+        nb::object(nb::module_::import_("builtins").attr("hash")).release().ptr();
+    objects.str_time = interned("time");
+    objects.str_dict = interned("__dict__");
+    objects.str_name = interned("__name__");
+    objects.str_func = interned("func");
+    objects.str_get = interned("get");
+    objects.str_qualname = interned("__qualname__");
+    objects.hashed_seq = make_hashed_seq_type();
+    init_function_types();
+    init_decorator_type();
+}
+
+} // namespace
+
+} // namespace brelvox::decorators
+
+NB_MODULE(decorators, m) {
+    using namespace brelvox::decorators;
+    m.doc() = "Call decorators: a time-limited result cache, exception capture, retry and "
+              "property helpers.";
+    nb::module_ functools = nb::module_::import_("functools");
+    nb::module_ typing = nb::module_::import_("typing");
+    m.attr("time") = nb::module_::import_("time");
+    m.attr("wraps") = functools.attr("wraps");
+    m.attr("update_wrapper") = functools.attr("update_wrapper");
+    m.attr("Callable") = typing.attr("Callable");
+    m.attr("Any") = typing.attr("Any");
+    m.attr("Tuple") = typing.attr("Tuple");
+    m.attr("Optional") = typing.attr("Optional");
+    create_module_objects(m);
+
+    // The time-limited cache.
+    m.attr("_HashedSeq") = nb::handle(reinterpret_cast<PyObject*>(objects.hashed_seq));
+    bridge::export_function(
+        m, "_make_key",
+        nb::cpp_function(&make_key, nb::name("_make_key"), nb::arg("args").none(),
+                         nb::arg("kwds").none(), nb::arg("typed").none(),
+                         nb::arg("kwd_mark").none() = nb::borrow(objects.kwd_mark),
+                         nb::arg("fasttypes").none() = nb::borrow(objects.fasttypes)));
+    bridge::export_function(m, "ttl_cache",
+                            nb::cpp_function(&ttl_cache, nb::name("ttl_cache"),
+                                             nb::arg("ttl").none(),
+                                             nb::arg("typed").none() = false),
+                            "ttl_cache($module, /, ttl, typed=False)\n--\n\n"
+                            "Memoise a function; each entry expires `ttl` seconds after it was "
+                            "stored. `typed` keys equal arguments of different types apart.");
+    bridge::export_function(m, "_ttl_cache_wrapper",
+                            nb::cpp_function(&new_cache_wrapper, nb::name("_ttl_cache_wrapper"),
+                                             nb::arg("user_function").none(), nb::arg("ttl").none(),
+                                             nb::arg("typed").none()));
+
+    // Retry, exception capture and property helpers.
+    nb::list callback_params;
+    callback_params.append(nb::handle(PyExc_Exception));
+    callback_params.append(nb::handle(reinterpret_cast<PyObject*>(&PyTuple_Type)));
+    callback_params.append(nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type)));
+    m.attr("_ERROR_CALLBACK") =
+        typing.attr("Callable")[nb::make_tuple(callback_params, typing.attr("Any"))];
+    bridge::export_function(m, "exception_capture",
+                            nb::cpp_function(&exception_capture, nb::name("exception_capture"),
+                                             nb::arg("callback").none()),
+                            "exception_capture($module, /, callback)\n--\n\n"
+                            "On an Exception from the decorated function, return "
+                            "callback(exception, args, kwargs) instead.");
+    bridge::export_function(m, "retry",
+                            nb::cpp_function(&retry, nb::name("retry"), nb::arg("n").none(),
+                                             nb::arg("exceptions").none(),
+                                             nb::arg("callback").none() = nb::none()),
+                            "retry($module, /, n, exceptions, callback=None)\n--\n\n"
+                            "Call the decorated function up to `n` times while it raises one of "
+                            "`exceptions`; callback(exception, args, kwargs) runs after each "
+                            "failure.");
+    m.attr("_missing") = nb::handle(objects.missing);
+    m.attr("cached_property") = nb::steal(reinterpret_cast<PyObject*>(make_cached_property_type()));
+    bridge::export_function(m, "update_doc",
+                            nb::cpp_function(&update_doc, nb::name("update_doc"),
+                                             nb::arg("fr").none(),
+                                             nb::arg("annotation").none() = true),
+                            "update_doc($module, /, fr, annotation=True)\n--\n\n"
+                            "Copy the docstring (and, with `annotation`, the annotations) of "
+                            "`fr` onto the decorated function.");
+}

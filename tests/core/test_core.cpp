@@ -1,0 +1,174 @@
+// Direct tests of the index arithmetic and the returns kernel on small arrays.
+// Built and run by scripts/test-all (target core_tests); exits non-zero on a failure.
+#include "daily_returns.hpp"
+#include "frame_index.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace brelvox::core;
+
+static int failures = 0;
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::printf("%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond);                   \
+            ++failures;                                                                            \
+        }                                                                                          \
+    } while (0)
+
+template <class T> static CodeSpan codes(const std::vector<T>& v) {
+    return std::span<const T>(v);
+}
+
+static void level_codes() {
+    const std::vector<std::int8_t> ok{0, -1, 2, 1};
+    CHECK(first_bad_code(codes(ok), 3) == -1);
+    CHECK(first_bad_code(codes(ok), 2) == 2); // 2 is beyond a level of two entries
+    const std::vector<std::int64_t> low{0, -2};
+    CHECK(first_bad_code(codes(low), 5) == 1);
+    CHECK((used_entries(codes(ok), 4) == std::vector<std::uint8_t>{1, 1, 1, 0}));
+    const std::vector<std::int8_t> none, runs{2, 2, -1, -1, 0, 0, 2};
+    CHECK((used_entries(codes(none), 2) == std::vector<std::uint8_t>{0, 0}));
+    CHECK((used_entries(codes(runs), 3) == std::vector<std::uint8_t>{1, 0, 1}));
+    // unsorted, repeated and dropped entries: ascending distinct, equal entries merge
+    const std::vector<std::string> table{"b", "a", "c", "a"};
+    const std::vector<std::uint8_t> keep{1, 1, 0, 1};
+    UsedLabels<std::string> used = used_ascending(std::span<const std::string>(table), keep);
+    CHECK((used.distinct == std::vector<std::string>{"a", "b"}));
+    CHECK((used.position == std::vector<std::int32_t>{1, 0, -1, 0}));
+    CHECK(!is_identity(used.position, used.distinct.size()));
+    CHECK(is_identity(std::vector<std::int32_t>{0, 1}, 2));
+    const std::vector<std::int16_t> rows{3, -1, 0, 2};
+    CHECK((to_positions(codes(rows), used.position) == std::vector<std::int32_t>{0, -1, 1, -1}));
+    const std::vector<std::int64_t> ticks{10, 20};
+    CHECK((take_by_code(codes(rows), ticks, -7)[1] == -7));
+}
+
+static void panel_detection() {
+    const std::vector<std::int16_t> id{0, 0, 0, 1, 1, 1}, date{0, 1, 2, 0, 1, 2};
+    CHECK(codes_form_panel(codes(id), codes(date), 2, 3));
+    const std::vector<std::int16_t> swapped{0, 2, 1, 0, 1, 2};
+    CHECK(!codes_form_panel(codes(id), codes(swapped), 2, 3));
+    CHECK(!codes_form_panel(codes(id), codes(date), 3, 2));
+    const std::vector<std::int8_t> missing{0, 0, 0, 1, 1, -1};
+    CHECK(!codes_form_panel(codes(missing), codes(date), 2, 3));
+}
+
+static void scatter(std::size_t n_ids, std::size_t n_dates, bool shuffle) {
+    // every cell but one, in sorted or shuffled order, one row with a missing label
+    std::vector<std::int32_t> id, date;
+    std::vector<double> value;
+    for (std::size_t i = 0; i < n_ids; ++i)
+        for (std::size_t d = 0; d < n_dates; ++d)
+            if (i != 1 || d != 0) {
+                id.push_back(static_cast<std::int32_t>(i));
+                date.push_back(static_cast<std::int32_t>(d));
+                value.push_back(static_cast<double>(i * 1000 + d));
+            }
+    id.push_back(-1);
+    date.push_back(0);
+    value.push_back(-5.0);
+    if (shuffle) {
+        std::vector<std::size_t> order(id.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::shuffle(order.begin(), order.end(), std::mt19937(7));
+        std::vector<std::int32_t> id2, date2;
+        std::vector<double> value2;
+        for (std::size_t r : order) {
+            id2.push_back(id[r]);
+            date2.push_back(date[r]);
+            value2.push_back(value[r]);
+        }
+        id.swap(id2), date.swap(date2), value.swap(value2);
+    }
+    std::vector<std::int32_t> id_pos(n_ids), date_pos(n_dates);
+    std::iota(id_pos.begin(), id_pos.end(), 0);
+    std::iota(date_pos.begin(), date_pos.end(), 0);
+    std::vector<double> out(n_ids * n_dates);
+    CHECK(scatter_codes(codes(id), id_pos, codes(date), date_pos, value, n_dates, out,
+                        Duplicates::report) == -1);
+    bool right = std::isnan(out[1 * n_dates]);
+    for (std::size_t i = 0; i < n_ids; ++i)
+        for (std::size_t d = 0; d < n_dates; ++d)
+            if (i != 1 || d != 0)
+                right &= out[i * n_dates + d] == static_cast<double>(i * 1000 + d);
+    CHECK(right);
+    // a repeated cell names the earliest row that repeats it
+    id.push_back(id[0]), date.push_back(date[0]), value.push_back(1.0);
+    id.push_back(id[0]), date.push_back(date[0]), value.push_back(2.0);
+    CHECK(scatter_codes(codes(id), id_pos, codes(date), date_pos, value, n_dates, out,
+                        Duplicates::report) == static_cast<std::ptrdiff_t>(id.size() - 2));
+}
+
+static void series_from_sorted_rows() {
+    // instrument 0 on dates 0 and 2, a row without a label, instrument 2 on date 1
+    const std::vector<std::int16_t> id{0, 0, -1, 2}, date{0, 2, 1, 1};
+    const std::vector<double> value{1.0, 3.0, 99.0, 5.0};
+    const std::vector<std::int32_t> id_pos{0, 1, 2}, date_pos{0, 1, 2};
+    SortedRows rows;
+    CHECK(!sorted_rows(codes(id), id_pos, codes(date), date_pos, 3, 3, rows)); // -1 row dated
+    const std::vector<std::int16_t> undated{0, 0, 2, 2}, dates2{0, 2, -1, 1};
+    CHECK(sorted_rows(codes(undated), id_pos, codes(dates2), date_pos, 3, 3, rows));
+    rows.values = value;
+    const SeriesSource source(rows, 3, 3);
+    double scratch[3];
+    const double* s0 = source.series(0, scratch);
+    CHECK(s0[0] == 1.0 && std::isnan(s0[1]) && s0[2] == 3.0);
+    const double* s1 = source.series(1, scratch);
+    CHECK(std::isnan(s1[0]) && std::isnan(s1[1]) && std::isnan(s1[2]));
+    const double* s2 = source.series(2, scratch);
+    CHECK(std::isnan(s2[0]) && s2[1] == 5.0 && std::isnan(s2[2]));
+    const std::vector<std::int16_t> backwards{0, 0}, late_first{2, 1};
+    CHECK(!sorted_rows(codes(backwards), id_pos, codes(late_first), date_pos, 3, 3, rows));
+}
+
+static void date_units() {
+    std::vector<std::int64_t> ns{1500, -1500, std::numeric_limits<std::int64_t>::min()};
+    CHECK(ticks_to_us(ns, 1, 1000) == -1);
+    CHECK(ns[0] == 1 && ns[1] == -2 && ns[2] == std::numeric_limits<std::int64_t>::min());
+    std::vector<std::int64_t> s{10, std::numeric_limits<std::int64_t>::max() / 100};
+    CHECK(ticks_to_us(s, 1000000, 1) == 1); // does not fit in microseconds
+    CHECK(s[0] == 10000000);
+    CHECK(nan_skipping_total(std::vector<double>{1.0, NAN, 2.5}) == 3.5);
+}
+
+static void returns_with_gaps() {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // leading gap (listing), a suspension, and a zero price
+    const std::vector<double> p{nan, nan, 10, 11, nan, nan, 12.1, 0, 5};
+    std::vector<double> r(p.size() - 1);
+    const std::vector<std::int64_t> dates{0, 1, 2, 3, 4, 5, 6, 7, 8};
+    adjusted_returns(PanelView{1, p.size(), p.data()}, dates, {}, {}, -9.0, r.data());
+    // reference: pad from the last known price, then change
+    double last = p[0];
+    for (std::size_t t = 1; t < p.size(); ++t) {
+        const double now = std::isnan(p[t]) ? last : p[t];
+        const double change = now / last - 1.0;
+        const double want = std::isnan(change) ? -9.0 : change;
+        CHECK(r[t - 1] == want || (std::isinf(want) && r[t - 1] == want));
+        last = now;
+    }
+}
+
+int main() {
+    level_codes();
+    panel_detection();
+    scatter(3, 4, false);
+    scatter(3, 4, true);
+    scatter(400, 300, true); // large enough for the grouped write
+    series_from_sorted_rows();
+    date_units();
+    returns_with_gaps();
+    if (failures)
+        std::printf("%d core check(s) failed\n", failures);
+    else
+        std::printf("core tests passed\n");
+    return failures ? 1 : 0;
+}
