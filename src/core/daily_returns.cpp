@@ -32,12 +32,14 @@ BRELVOX_WIDE_VECTORS void series_change(const double* p, std::size_t n, double m
     // Plain element-wise change first (vectorised, one streaming read of the prices). Only
     // the cells where it gives NaN (a missing price on either day, or 0/0) are redone with
     // gaps padded: a cell whose prices are both known reads the same either way.
-    for (std::size_t t = 1; t <= n; ++t) r[t - 1] = p[t] / p[t - 1] - 1.0;
-    // NaN as the largest magnitude bits: a maximum vectorises where a boolean OR does not.
+    // NaN is seen as the largest magnitude bits, in the same pass: a maximum vectorises
+    // where a boolean OR does not.
     std::uint64_t largest = 0;
-    for (std::size_t t = 0; t < n; ++t) {
+    for (std::size_t t = 1; t <= n; ++t) {
+        const double change = p[t] / p[t - 1] - 1.0;
+        r[t - 1] = change;
         std::uint64_t bits;
-        std::memcpy(&bits, r + t, sizeof bits);
+        std::memcpy(&bits, &change, sizeof bits);
         bits &= 0x7fffffffffffffffULL;
         largest = bits > largest ? bits : largest;
     }

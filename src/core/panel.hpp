@@ -48,6 +48,8 @@ struct SortedRows {
     CodeSpan date_codes;
     std::vector<std::int32_t> date_at;
     std::span<const double> values;
+    // Every row has an instrument and a date, and codes are positions (no table needed).
+    bool plain = false;
 };
 
 // Instrument series of a panel, or of sorted rows laid out one series at a time (so that

@@ -127,6 +127,19 @@ static void series_from_sorted_rows() {
     CHECK(std::isnan(s2[0]) && s2[1] == 5.0 && std::isnan(s2[2]));
     const std::vector<std::int16_t> backwards{0, 0}, late_first{2, 1};
     CHECK(!sorted_rows(codes(backwards), id_pos, codes(late_first), date_pos, 3, 3, rows));
+    // Every row labelled: instrument 0 complete (read in place), 1 with a gap, 2 absent.
+    const std::vector<std::int32_t> full_id{0, 0, 0, 1, 1}, full_date{0, 1, 2, 0, 2};
+    const std::vector<double> full_value{1.0, 2.0, 3.0, 4.0, 6.0};
+    CHECK(sorted_rows(codes(full_id), id_pos, codes(full_date), date_pos, 3, 3, rows));
+    rows.values = full_value;
+    const SeriesSource full(rows, 3, 3);
+    CHECK(full.series(0, scratch) == full_value.data());
+    const double* g1 = full.series(1, scratch);
+    CHECK(g1[0] == 4.0 && std::isnan(g1[1]) && g1[2] == 6.0);
+    const double* g2 = full.series(2, scratch);
+    CHECK(std::isnan(g2[0]) && std::isnan(g2[1]) && std::isnan(g2[2]));
+    const std::vector<std::int32_t> repeated{0, 1, 1, 0, 2}; // instrument 0 on date 1 twice
+    CHECK(!sorted_rows(codes(full_id), id_pos, codes(repeated), date_pos, 3, 3, rows));
 }
 
 static void date_units() {
