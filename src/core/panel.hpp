@@ -62,6 +62,8 @@ class SeriesSource {
         : n_ids_(n_ids), n_dates_(n_dates), rows_(&rows) {}
     std::size_t n_ids() const { return n_ids_; }
     std::size_t n_dates() const { return n_dates_; }
+    // The rows read in place, or null for a panel.
+    const SortedRows* rows() const { return rows_; }
     // The n_dates values of series i (NaN where none), laid out in `scratch` when needed.
     const double* series(std::size_t i, double* scratch) const;
 
