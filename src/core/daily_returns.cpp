@@ -29,7 +29,8 @@ std::size_t first_at_or_after(const T* values, std::size_t n, std::int64_t wante
     std::size_t len = n;
     while (len > 1) {
         const std::size_t half = len / 2;
-        base = static_cast<std::int64_t>(base[half - 1]) < wanted ? base + half : base;
+        // an arithmetic step: the compiler keeps a ternary as a branch here
+        base += half * static_cast<std::size_t>(static_cast<std::int64_t>(base[half - 1]) < wanted);
         len -= half;
     }
     return static_cast<std::size_t>(base - values) + (static_cast<std::int64_t>(*base) < wanted);
