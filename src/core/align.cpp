@@ -28,11 +28,20 @@ std::vector<std::int64_t> positions_in_sorted(std::span<const std::int64_t> sort
 std::vector<std::int64_t> positions_in_sorted(std::span<const std::string> sorted_labels,
                                               std::span<const std::string_view> wanted) {
     std::vector<std::int64_t> out(wanted.size(), -1);
+    // Wanted labels usually run in the same order: the entry after the last one found is
+    // tried before a search (labels are distinct, so a match there is the only one).
+    std::size_t next = 0;
     for (std::size_t k = 0; k < wanted.size(); ++k) {
+        if (next < sorted_labels.size() && sorted_labels[next] == wanted[k]) {
+            out[k] = static_cast<std::int64_t>(next++);
+            continue;
+        }
         auto it = std::lower_bound(sorted_labels.begin(), sorted_labels.end(), wanted[k],
                                    [](const std::string& a, std::string_view b) { return a < b; });
-        if (it != sorted_labels.end() && *it == wanted[k])
+        if (it != sorted_labels.end() && *it == wanted[k]) {
             out[k] = static_cast<std::int64_t>(it - sorted_labels.begin());
+            next = static_cast<std::size_t>(out[k]) + 1;
+        }
     }
     return out;
 }

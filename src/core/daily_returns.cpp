@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
+#include <variant>
 
 namespace brelvox::core {
 
@@ -17,34 +19,83 @@ struct Pending {
     bool split;
 };
 
-// Date position an action applies on, or -1 when it falls outside the panel.
-std::ptrdiff_t landing_date(const double* series, std::span<const std::int64_t> dates,
-                            std::int64_t ex_date) {
-    if (dates.size() < 2 || ex_date < dates[1]) return -1;
-    auto it = std::lower_bound(dates.begin() + 1, dates.end(), ex_date);
-    for (auto t = static_cast<std::size_t>(it - dates.begin()); t < dates.size(); ++t)
-        if (!std::isnan(series[t])) return static_cast<std::ptrdiff_t>(t);
-    return -1;
+// The first position in [1, n) of `dates` at or after `ex_date` (n when none), by a search
+// without branches on the dates: a branch per step is mispredicted half the time, and
+// every action takes a search.
+template <class T>
+std::size_t first_at_or_after(const T* values, std::size_t n, std::int64_t wanted) {
+    if (n == 0) return 0;
+    const T* base = values;
+    std::size_t len = n;
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        // an arithmetic step: the compiler keeps a ternary as a branch here
+        base += half * static_cast<std::size_t>(static_cast<std::int64_t>(base[half - 1]) < wanted);
+        len -= half;
+    }
+    return static_cast<std::size_t>(base - values) + (static_cast<std::int64_t>(*base) < wanted);
 }
 
-// r[t - 1] = change of p from t - 1 to t, for t in [1, n].
-BRELVOX_WIDE_VECTORS void series_change(const double* p, std::size_t n, double missing, double* r) {
+// One instrument's prices as a panel series: slot t is date t, NaN where no price.
+struct DenseSeries {
+    const double* p;
+    std::size_t n;
+    // The first slot on or after date `from` with a price, or -1.
+    std::ptrdiff_t known_from(std::size_t from) const {
+        for (std::size_t t = from; t < n; ++t)
+            if (!std::isnan(p[t])) return static_cast<std::ptrdiff_t>(t);
+        return -1;
+    }
+    std::size_t date(std::size_t slot) const { return slot; }
+    double value(std::size_t slot) const { return p[slot]; }
+};
+
+// One instrument's sorted rows on plain date codes: slot k is row k, on date c[k].
+template <class Code> struct RowSeries {
+    const Code* c;
+    const double* p;
+    std::size_t n;
+    std::ptrdiff_t known_from(std::size_t from) const {
+        for (std::size_t k = first_at_or_after(c, n, static_cast<std::int64_t>(from)); k < n; ++k)
+            if (!std::isnan(p[k])) return static_cast<std::ptrdiff_t>(k);
+        return -1;
+    }
+    std::size_t date(std::size_t slot) const { return static_cast<std::size_t>(c[slot]); }
+    double value(std::size_t slot) const { return p[slot]; }
+};
+
+// Slot an action applies on (the first price on or after its ex-date), or -1 when it falls
+// outside the panel.
+template <class Series>
+std::ptrdiff_t landing_slot(const Series& series, std::span<const std::int64_t> dates,
+                            std::int64_t ex_date) {
+    if (dates.size() < 2 || ex_date < dates[1]) return -1;
+    return series.known_from(1 + first_at_or_after(dates.data() + 1, dates.size() - 1, ex_date));
+}
+
+// r[t - 1] = change of p from t - 1 to t, for t in [1, n]; `before` is the padded price
+// before p[0] (NaN when none). Returns the padded price at n.
+BRELVOX_WIDE_VECTORS double series_change(const double* p, std::size_t n, double missing, double* r,
+                                          double before) {
     // Plain element-wise change first (vectorised, one streaming read of the prices). Only
     // the cells where it gives NaN (a missing price on either day, or 0/0) are redone with
     // gaps padded: a cell whose prices are both known reads the same either way.
-    for (std::size_t t = 1; t <= n; ++t) r[t - 1] = p[t] / p[t - 1] - 1.0;
-    // NaN as the largest magnitude bits: a maximum vectorises where a boolean OR does not.
+    // NaN is seen as the largest magnitude bits, in the same pass: a maximum vectorises
+    // where a boolean OR does not.
     std::uint64_t largest = 0;
-    for (std::size_t t = 0; t < n; ++t) {
+    for (std::size_t t = 1; t <= n; ++t) {
+        const double change = p[t] / p[t - 1] - 1.0;
+        r[t - 1] = change;
         std::uint64_t bits;
-        std::memcpy(&bits, r + t, sizeof bits);
+        std::memcpy(&bits, &change, sizeof bits);
         bits &= 0x7fffffffffffffffULL;
         largest = bits > largest ? bits : largest;
     }
-    if (largest <= 0x7ff0000000000000ULL) return; // no NaN (infinity is a value)
+    double last = std::isnan(p[0]) ? before : p[0];
+    if (n == 0) return last;
+    if (largest <= 0x7ff0000000000000ULL) return p[n]; // no NaN (infinity is a value)
     // `last` is the padded price at `at`; between two redone cells every price is known, so
     // the padded price before a redone cell t is p[t - 1] unless t - 1 was redone itself.
-    double last = p[0];
     std::size_t at = 0;
     for (std::size_t t = 1; t <= n; ++t) {
         if ((t & 7) == 1 && t + 7 <= n) { // eight cells at a time while none is NaN
@@ -63,14 +114,58 @@ BRELVOX_WIDE_VECTORS void series_change(const double* p, std::size_t n, double m
         last = now;
         at = t;
     }
+    return at == n ? last : p[n];
+}
+
+// The padded change of sorted rows on plain date codes c[0..m) (strictly ascending) into
+// the n_dates - 1 cells of r, without laying the series out: runs of consecutive dates are
+// changed in place, the dates between them (no row) padded.
+template <class Code>
+void rows_change(const Code* c, const double* v, std::size_t m, std::size_t n_dates, double missing,
+                 double* r) {
+    auto padded = [&](double last) {
+        const double change = last / last - 1.0;
+        return std::isnan(change) ? missing : change;
+    };
+    double last = nan;    // the padded price before date `next`
+    std::size_t next = 0; // dates before it have their cell
+    for (std::size_t k = 0; k < m;) {
+        // The run of consecutive dates from row k: c[j] - c[k] == j - k exactly up to its
+        // end (dates ascend strictly), found by doubling steps then halving them.
+        std::size_t ok = k, step = 1;
+        const auto first = static_cast<std::size_t>(c[k]);
+        auto in_run = [&](std::size_t j) {
+            return static_cast<std::size_t>(c[j]) - first == j - k;
+        };
+        while (ok + step < m && in_run(ok + step)) {
+            ok += step;
+            step *= 2;
+        }
+        for (; step > 0; step /= 2)
+            if (ok + step < m && in_run(ok + step)) ok += step;
+        const std::size_t end = ok + 1;
+        const double gap = padded(last);
+        for (std::size_t u = std::max<std::size_t>(next, 1); u < first; ++u) r[u - 1] = gap;
+        if (first >= 1) {
+            const double now = std::isnan(v[k]) ? last : v[k];
+            const double change = now / last - 1.0;
+            r[first - 1] = std::isnan(change) ? missing : change;
+        }
+        last = series_change(v + k, end - k - 1, missing, r + first, last);
+        next = first + (end - k);
+        k = end;
+    }
+    const double gap = padded(last);
+    for (std::size_t u = std::max<std::size_t>(next, 1); u < n_dates; ++u) r[u - 1] = gap;
 }
 
 // Applies one instrument's actions (ordered by ex-date, record order among equals).
-void apply_actions(const double* p, std::span<const std::int64_t> dates,
+template <class Series>
+void apply_actions(const Series& series, std::span<const std::int64_t> dates,
                    std::span<const Pending> actions, double missing, double* r) {
-    std::ptrdiff_t next = actions.empty() ? -1 : landing_date(p, dates, actions[0].ex_date);
+    std::ptrdiff_t next = actions.empty() ? -1 : landing_slot(series, dates, actions[0].ex_date);
     for (std::size_t k = 0; k < actions.size();) {
-        const std::ptrdiff_t t = next;
+        const std::ptrdiff_t slot = next;
         double factor = 1.0, cash = 0.0;
         bool split = false, dividend = false;
         // Every action landing on the same date compounds there.
@@ -83,19 +178,20 @@ void apply_actions(const double* p, std::span<const std::int64_t> dates,
                 dividend = true;
             }
             ++k;
-            next = k < actions.size() ? landing_date(p, dates, actions[k].ex_date) : -2;
-        } while (next == t);
-        if (t < 0) continue;
-        const auto at = static_cast<std::size_t>(t);
+            next = k < actions.size() ? landing_slot(series, dates, actions[k].ex_date) : -2;
+        } while (next == slot);
+        if (slot < 0) continue;
+        const auto at = static_cast<std::size_t>(slot);
         double previous = nan;
         for (std::size_t s = at; s-- > 0;)
-            if (!std::isnan(p[s])) {
-                previous = p[s];
+            if (!std::isnan(series.value(s))) {
+                previous = series.value(s);
                 break;
             }
-        double value = (split ? (p[at] * factor) / previous : p[at] / previous) - 1.0;
+        const double price = series.value(at);
+        double value = (split ? (price * factor) / previous : price / previous) - 1.0;
         if (dividend) value += cash / previous;
-        r[at - 1] = std::isnan(value) ? missing : value;
+        r[series.date(at) - 1] = std::isnan(value) ? missing : value;
     }
 }
 
@@ -152,11 +248,9 @@ BRELVOX_WIDE_VECTORS void adjusted_returns(const SeriesSource& price,
     place(dividends, false);
 
     std::vector<double> scratch(price.n_dates());
+    const SortedRows* rows = price.rows();
     for (std::size_t i = 0; i < price.n_ids(); ++i) {
-        const double* p = price.series(i, scratch.data());
         double* r = out + i * n;
-        series_change(p, n, missing, r);
-        if (start[i] == start[i + 1]) continue;
         std::span<Pending> mine(bucketed.data() + start[i], start[i + 1] - start[i]);
         if (mine.size() <= 32)
             sort_by_ex_date(mine);
@@ -164,7 +258,23 @@ BRELVOX_WIDE_VECTORS void adjusted_returns(const SeriesSource& price,
             std::stable_sort(mine.begin(), mine.end(), [](const Pending& a, const Pending& b) {
                 return a.ex_date < b.ex_date;
             });
-        apply_actions(p, dates, mine, missing, r);
+        const std::size_t first = rows ? rows->start[i] : 0;
+        const std::size_t count = rows ? rows->start[i + 1] - first : 0;
+        if (rows && rows->plain && count != price.n_dates()) {
+            // A series with gaps read from its rows as they are.
+            std::visit(
+                [&](auto codes) {
+                    const RowSeries<std::remove_cv_t<typename decltype(codes)::element_type>>
+                        series{codes.data() + first, rows->values.data() + first, count};
+                    rows_change(series.c, series.p, count, price.n_dates(), missing, r);
+                    apply_actions(series, dates, mine, missing, r);
+                },
+                rows->date_codes);
+            continue;
+        }
+        const double* p = price.series(i, scratch.data());
+        series_change(p, n, missing, r, nan);
+        apply_actions(DenseSeries{p, price.n_dates()}, dates, mine, missing, r);
     }
 }
 

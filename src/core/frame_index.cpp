@@ -1,7 +1,9 @@
 #include "frame_index.hpp"
 #include "scratch.hpp"
+#include "wide_vectors.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -333,6 +335,36 @@ bool rows_in_order(IdCodes ci, DateCodes cd, const std::int32_t* id_at, const st
 }
 } // namespace
 
+namespace {
+// Plain levels: true when every code is an entry (none -1) and the cells
+// id * n_dates + date rise strictly, checked by vectorised minima instead of a branch a row;
+// fills the instruments' starts then.
+template <class IdCodes, class DateCodes>
+BRELVOX_WIDE_VECTORS bool plain_in_order(IdCodes ci, DateCodes cd, std::size_t rows,
+                                         std::size_t n_ids, std::size_t n_dates, SortedRows& out) {
+    if (rows == 0 || n_ids * n_dates > static_cast<std::size_t>(INT32_MAX)) return false;
+    const auto n = static_cast<std::int32_t>(n_dates);
+    // Each step from the row before is computed afresh: no value carried between rows.
+    std::int32_t step = 1, lowest = std::min<std::int32_t>(ci[0], cd[0]);
+    for (std::size_t r = 1; r < rows; ++r) {
+        const std::int32_t i = ci[r], d = cd[r];
+        const std::int32_t di = i - static_cast<std::int32_t>(ci[r - 1]);
+        const std::int32_t dd = d - static_cast<std::int32_t>(cd[r - 1]);
+        step = std::min(step, di * n + dd);
+        lowest = std::min(lowest, std::min(i, d));
+    }
+    if (step < 1 || lowest < 0) return false;
+    // Instrument codes now ascend: each start is a search.
+    for (std::size_t i = 0; i < n_ids; ++i)
+        out.start[i] = static_cast<std::size_t>(
+            std::lower_bound(ci.begin(), ci.begin() + static_cast<std::ptrdiff_t>(rows),
+                             static_cast<CodeOf<IdCodes>>(i)) -
+            ci.begin());
+    out.plain = true;
+    return true;
+}
+} // namespace
+
 bool sorted_rows(const CodeSpan& id_codes, std::span<const std::int32_t> id_pos,
                  const CodeSpan& date_codes, std::span<const std::int32_t> date_pos,
                  std::size_t n_ids, std::size_t n_dates, SortedRows& out) {
@@ -346,8 +378,10 @@ bool sorted_rows(const CodeSpan& id_codes, std::span<const std::int32_t> id_pos,
     // Levels that are their own positions (sorted, all in use: the usual answer) are read
     // without the position tables.
     const bool plain = is_identity(id_pos, n_ids) && is_identity(date_pos, n_dates);
+    out.plain = false;
     return std::visit(
         [&](auto ci, auto cd) {
+            if (plain && plain_in_order(ci, cd, rows, n_ids, n_dates, out)) return true;
             return plain ? rows_in_order<true>(ci, cd, id_at, date_at, rows, n_dates, out)
                          : rows_in_order<false>(ci, cd, id_at, date_at, rows, n_dates, out);
         },

@@ -11,12 +11,19 @@ Panel::Panel(std::size_t ids, std::size_t dates, double fill)
 
 const double* SeriesSource::series(std::size_t i, double* scratch) const {
     if (!rows_) return panel_.series(i);
-    std::fill(scratch, scratch + n_dates_, std::numeric_limits<double>::quiet_NaN());
-    const std::int32_t* date_at = rows_->date_at.data() + 1;
     const std::size_t begin = rows_->start[i], end = rows_->start[i + 1];
     const double* values = rows_->values.data();
+    // Plain rows of one instrument on distinct dates: as many as the dates are all of them.
+    if (rows_->plain && end - begin == n_dates_) return values + begin;
+    std::fill(scratch, scratch + n_dates_, std::numeric_limits<double>::quiet_NaN());
+    const std::int32_t* date_at = rows_->date_at.data() + 1;
     std::visit(
         [&](auto codes) {
+            if (rows_->plain) {
+                for (std::size_t r = begin; r < end; ++r)
+                    scratch[static_cast<std::size_t>(codes[r])] = values[r];
+                return;
+            }
             for (std::size_t r = begin; r < end; ++r) {
                 const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(codes[r])];
                 if (d >= 0) scratch[d] = values[r];

@@ -48,6 +48,8 @@ struct SortedRows {
     CodeSpan date_codes;
     std::vector<std::int32_t> date_at;
     std::span<const double> values;
+    // Every row has an instrument and a date, and codes are positions (no table needed).
+    bool plain = false;
 };
 
 // Instrument series of a panel, or of sorted rows laid out one series at a time (so that
@@ -60,6 +62,8 @@ class SeriesSource {
         : n_ids_(n_ids), n_dates_(n_dates), rows_(&rows) {}
     std::size_t n_ids() const { return n_ids_; }
     std::size_t n_dates() const { return n_dates_; }
+    // The rows read in place, or null for a panel.
+    const SortedRows* rows() const { return rows_; }
     // The n_dates values of series i (NaN where none), laid out in `scratch` when needed.
     const double* series(std::size_t i, double* scratch) const;
 

@@ -127,6 +127,19 @@ static void series_from_sorted_rows() {
     CHECK(std::isnan(s2[0]) && s2[1] == 5.0 && std::isnan(s2[2]));
     const std::vector<std::int16_t> backwards{0, 0}, late_first{2, 1};
     CHECK(!sorted_rows(codes(backwards), id_pos, codes(late_first), date_pos, 3, 3, rows));
+    // Every row labelled: instrument 0 complete (read in place), 1 with a gap, 2 absent.
+    const std::vector<std::int32_t> full_id{0, 0, 0, 1, 1}, full_date{0, 1, 2, 0, 2};
+    const std::vector<double> full_value{1.0, 2.0, 3.0, 4.0, 6.0};
+    CHECK(sorted_rows(codes(full_id), id_pos, codes(full_date), date_pos, 3, 3, rows));
+    rows.values = full_value;
+    const SeriesSource full(rows, 3, 3);
+    CHECK(full.series(0, scratch) == full_value.data());
+    const double* g1 = full.series(1, scratch);
+    CHECK(g1[0] == 4.0 && std::isnan(g1[1]) && g1[2] == 6.0);
+    const double* g2 = full.series(2, scratch);
+    CHECK(std::isnan(g2[0]) && std::isnan(g2[1]) && std::isnan(g2[2]));
+    const std::vector<std::int32_t> repeated{0, 1, 1, 0, 2}; // instrument 0 on date 1 twice
+    CHECK(!sorted_rows(codes(full_id), id_pos, codes(repeated), date_pos, 3, 3, rows));
 }
 
 static void date_units() {
@@ -157,6 +170,48 @@ static void returns_with_gaps() {
     }
 }
 
+// Returns of sorted rows read in place equal those of the same rows laid out as a panel:
+// gaps, missing and zero prices, and actions landing on or after their ex-dates.
+static void returns_from_rows() {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const std::size_t n_ids = 40, n_dates = 30;
+    std::vector<std::int64_t> dates(n_dates);
+    for (std::size_t t = 0; t < n_dates; ++t) dates[t] = static_cast<std::int64_t>(10 * t);
+    std::vector<std::int16_t> id, date;
+    std::vector<double> value, panel(n_ids * n_dates, nan);
+    for (std::size_t i = 0; i < n_ids; ++i)
+        for (std::size_t t = 0; t < n_dates; ++t) {
+            if (u(gen) < (i % 3 == 0 ? 0.0 : 0.3)) continue; // every third instrument complete
+            const double x = u(gen);
+            const double v = x < 0.1 ? nan : x < 0.15 ? 0.0 : 10.0 * x;
+            id.push_back(static_cast<std::int16_t>(i));
+            date.push_back(static_cast<std::int16_t>(t));
+            value.push_back(v);
+            panel[i * n_dates + t] = v;
+        }
+    std::vector<CorporateAction> splits, dividends;
+    for (int k = 0; k < 60; ++k) {
+        const auto who = static_cast<std::int32_t>(u(gen) * n_ids);
+        const auto when = static_cast<std::int64_t>(u(gen) * 10 * n_dates);
+        (k % 2 ? splits : dividends).push_back({who, when, 0.5 + u(gen)});
+    }
+    std::vector<std::int32_t> id_pos(n_ids), date_pos(n_dates);
+    std::iota(id_pos.begin(), id_pos.end(), 0);
+    std::iota(date_pos.begin(), date_pos.end(), 0);
+    SortedRows rows;
+    CHECK(sorted_rows(codes(id), id_pos, codes(date), date_pos, n_ids, n_dates, rows));
+    rows.values = value;
+    std::vector<double> want(n_ids * (n_dates - 1)), got(want.size());
+    adjusted_returns(PanelView{n_ids, n_dates, panel.data()}, dates, splits, dividends, -9.0,
+                     want.data());
+    adjusted_returns(SeriesSource(rows, n_ids, n_dates), dates, splits, dividends, -9.0,
+                     got.data());
+    for (std::size_t k = 0; k < want.size(); ++k)
+        CHECK(got[k] == want[k] || (std::isnan(got[k]) && std::isnan(want[k])));
+}
+
 int main() {
     level_codes();
     panel_detection();
@@ -166,6 +221,7 @@ int main() {
     series_from_sorted_rows();
     date_units();
     returns_with_gaps();
+    returns_from_rows();
     if (failures)
         std::printf("%d core check(s) failed\n", failures);
     else
