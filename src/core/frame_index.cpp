@@ -224,28 +224,31 @@ bool scatter_in_order(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
 }
 
 // Rows in no particular order write all over the panel: they are first grouped by blocks
-// of instruments whose cells fit in cache, then written block by block (rows keep their
-// order within a block, so the first of repeated rows still takes the cell).
+// of instruments whose cells fit in cache, then each block is filled with NaN and written
+// while it is in cache (rows keep their order within a block, so the first of repeated
+// rows still takes the cell). A grouped row is 12 bytes: its cell within the block and its
+// value, unaligned.
 constexpr std::size_t kBlockBytes = 256 * 1024;
 constexpr std::size_t kGroupedFrom = 1 << 16; // rows: below this the panel is in cache anyway
+constexpr std::size_t kEntryBytes = sizeof(std::uint32_t) + sizeof(double);
 
+// Writes every cell of `out` and returns true, or false (out partly written) when a block
+// gets a cell twice.
 template <class IdCodes, class DateCodes>
 bool scatter_grouped(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
                      const std::int32_t* date_at, std::span<const double> values, std::size_t rows,
-                     std::size_t n_dates, std::span<double> out, std::vector<std::uint8_t>& taken) {
+                     std::size_t n_dates, std::span<double> out) {
     const std::size_t n_ids = out.size() / n_dates;
     const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / 8 / n_dates);
     const std::size_t n_blocks = (n_ids + per_block - 1) / per_block;
+    // A block holds at most one row per cell: more means a repeated cell.
+    const std::size_t capacity = per_block * n_dates;
+    if (capacity > std::numeric_limits<std::uint32_t>::max()) return false;
     std::vector<std::uint32_t> block_of(n_ids); // a division per row would dominate
     for (std::size_t i = 0; i < n_ids; ++i) block_of[i] = static_cast<std::uint32_t>(i / per_block);
-    // A block holds at most one row per cell: more means a repeated cell.
-    struct Entry {
-        std::size_t cell;
-        double value;
-    };
-    const std::size_t capacity = per_block * n_dates;
     Scratch memory;
-    const std::span<Entry> grouped = memory.take<Entry>(n_blocks * capacity);
+    unsigned char* const grouped =
+        memory.take<unsigned char>(n_blocks * capacity * kEntryBytes).data();
     std::vector<std::size_t> fill(n_blocks);
     for (std::size_t b = 0; b < n_blocks; ++b) fill[b] = b * capacity;
     for (std::size_t r = 0; r < rows; ++r) {
@@ -254,16 +257,30 @@ bool scatter_grouped(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
         if ((i | d) < 0) continue;
         const std::uint32_t b = block_of[static_cast<std::size_t>(i)];
         if (fill[b] == (b + 1) * capacity) return false;
-        grouped[fill[b]++] = {static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d),
-                              values[r]};
+        const auto cell = static_cast<std::uint32_t>(static_cast<std::size_t>(i) * n_dates +
+                                                     static_cast<std::size_t>(d) - b * capacity);
+        unsigned char* at = grouped + fill[b]++ * kEntryBytes;
+        std::memcpy(at, &cell, sizeof cell);
+        std::memcpy(at + sizeof cell, &values[r], sizeof(double));
     }
-    for (std::size_t b = 0; b < n_blocks; ++b)
-        for (std::size_t k = b * capacity; k < fill[b]; ++k) {
-            const Entry& e = grouped[k];
-            if (taken[e.cell]) return false;
-            taken[e.cell] = 1;
-            out[e.cell] = e.value;
+    std::vector<std::uint8_t> taken(capacity);
+    for (std::size_t b = 0; b < n_blocks; ++b) {
+        const std::size_t first = b * capacity;
+        const std::size_t cells = std::min(capacity, out.size() - first);
+        double* const block = out.data() + first;
+        std::fill(block, block + cells, std::numeric_limits<double>::quiet_NaN());
+        std::fill(taken.begin(), taken.begin() + static_cast<std::ptrdiff_t>(cells), 0);
+        for (std::size_t k = first; k < fill[b]; ++k) {
+            const unsigned char* at = grouped + k * kEntryBytes;
+            std::uint32_t cell;
+            double value;
+            std::memcpy(&cell, at, sizeof cell);
+            std::memcpy(&value, at + sizeof cell, sizeof value);
+            if (taken[cell]) return false;
+            taken[cell] = 1;
+            block[cell] = value;
         }
+    }
     return true;
 }
 } // namespace
@@ -281,14 +298,12 @@ std::ptrdiff_t scatter_codes(const CodeSpan& id_codes, std::span<const std::int3
     return std::visit(
         [&](auto ci, auto cd) -> std::ptrdiff_t {
             if (scatter_in_order(ci, cd, id_at, date_at, values, rows, n_dates, out)) return -1;
-            std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
-            std::vector<std::uint8_t> taken(out.size(), 0);
             if (rows >= kGroupedFrom &&
-                scatter_grouped(ci, cd, id_at, date_at, values, rows, n_dates, out, taken))
+                scatter_grouped(ci, cd, id_at, date_at, values, rows, n_dates, out))
                 return -1;
             // Row by row: also what names the first row that repeats a cell.
             std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
-            std::fill(taken.begin(), taken.end(), 0);
+            std::vector<std::uint8_t> taken(out.size(), 0);
             std::ptrdiff_t first = -1;
             for (std::size_t r = 0; r < rows; ++r) {
                 const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
