@@ -191,14 +191,15 @@ class CsvSource:
         kinds = {self.position[c.name]: c.kind for c in csv_columns(self.table)
                  if c.name in self.position}
         native = {"date": "DATE", "real": "DOUBLE"} if typed else {}
-        spec = "{%s}" % ", ".join("'c%d': '%s'" % (i, native.get(kinds.get("c%d" % i), "VARCHAR"))
-                                  for i in range(len(header)))
+        column_types = "{%s}" % ", ".join(
+            "'c%d': '%s'" % (i, native.get(kinds.get("c%d" % i), "VARCHAR"))
+            for i in range(len(header)))
         try:
             conn.execute(
                 "CREATE TEMP TABLE raw_%s AS SELECT * FROM read_csv(?, header = true, "
                 "delim = ',', quote = '\"', escape = '\"', columns = %s, auto_detect = false, "
                 "strict_mode = true, null_padding = false%s)"
-                % (name, spec, ", dateformat = '%Y-%m-%d'" if typed else ""), [self.path])
+                % (name, column_types, ", dateformat = '%Y-%m-%d'" if typed else ""), [self.path])
         except duckdb.Error as exc:
             if typed:
                 raise
