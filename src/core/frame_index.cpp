@@ -198,6 +198,21 @@ bool codes_form_panel(const CodeSpan& id_codes, const CodeSpan& date_codes, std:
 }
 
 namespace {
+// Where row r goes in the panel: its instrument and date positions, false when either of
+// its labels names nothing requested.
+template <class IdCodes, class DateCodes>
+inline bool row_place(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
+                      const std::int32_t* date_at, std::size_t r, std::int32_t& i,
+                      std::int32_t& d) {
+    i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
+    d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
+    return (i | d) >= 0;
+}
+
+inline std::size_t cell_of(std::int32_t i, std::int32_t d, std::size_t n_dates) {
+    return static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
+}
+
 // Rows sorted by instrument then date, gaps allowed (the usual answer): every cell is
 // written once, in order, the gaps with NaN. False, with `out` partly written, as soon as a
 // row is out of that order or repeats a cell.
@@ -208,11 +223,9 @@ bool scatter_in_order(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     std::size_t next = 0; // every cell before `next` is written
     for (std::size_t r = 0; r < rows; ++r) {
-        const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
-        const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
-        if ((i | d) < 0) continue;
-        const std::size_t cell =
-            static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
+        std::int32_t i, d;
+        if (!row_place(ci, cd, id_at, date_at, r, i, d)) continue;
+        const std::size_t cell = cell_of(i, d, n_dates);
         if (cell < next) return false;
         std::fill(out.begin() + static_cast<std::ptrdiff_t>(next),
                   out.begin() + static_cast<std::ptrdiff_t>(cell), nan);
@@ -252,13 +265,11 @@ bool scatter_grouped(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
     std::vector<std::size_t> fill(n_blocks);
     for (std::size_t b = 0; b < n_blocks; ++b) fill[b] = b * capacity;
     for (std::size_t r = 0; r < rows; ++r) {
-        const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
-        const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
-        if ((i | d) < 0) continue;
+        std::int32_t i, d;
+        if (!row_place(ci, cd, id_at, date_at, r, i, d)) continue;
         const std::uint32_t b = block_of[static_cast<std::size_t>(i)];
         if (fill[b] == (b + 1) * capacity) return false;
-        const auto cell = static_cast<std::uint32_t>(static_cast<std::size_t>(i) * n_dates +
-                                                     static_cast<std::size_t>(d) - b * capacity);
+        const auto cell = static_cast<std::uint32_t>(cell_of(i, d, n_dates) - b * capacity);
         unsigned char* at = grouped + fill[b]++ * kEntryBytes;
         std::memcpy(at, &cell, sizeof cell);
         std::memcpy(at + sizeof cell, &values[r], sizeof(double));
@@ -306,11 +317,9 @@ std::ptrdiff_t scatter_codes(const CodeSpan& id_codes, std::span<const std::int3
             std::vector<std::uint8_t> taken(out.size(), 0);
             std::ptrdiff_t first = -1;
             for (std::size_t r = 0; r < rows; ++r) {
-                const std::int32_t i = id_at[static_cast<std::ptrdiff_t>(ci[r])];
-                const std::int32_t d = date_at[static_cast<std::ptrdiff_t>(cd[r])];
-                if ((i | d) < 0) continue;
-                const std::size_t cell =
-                    static_cast<std::size_t>(i) * n_dates + static_cast<std::size_t>(d);
+                std::int32_t i, d;
+                if (!row_place(ci, cd, id_at, date_at, r, i, d)) continue;
+                const std::size_t cell = cell_of(i, d, n_dates);
                 if (taken[cell]) {
                     if (first < 0) first = static_cast<std::ptrdiff_t>(r);
                     if (policy == Duplicates::report) return first;
