@@ -55,8 +55,16 @@ template <class Code> struct RowSeries {
     const Code* c;
     const double* p;
     std::size_t n;
+    std::size_t n_dates;
     std::ptrdiff_t known_from(std::size_t from) const {
-        for (std::size_t k = first_at_or_after(c, n, static_cast<std::int64_t>(from)); k < n; ++k)
+        // Dates ascend strictly: the row on or after `from` lies in [from - gaps, from], gaps
+        // being the dates without a row (a handful, usually).
+        const std::size_t gaps = n_dates - n;
+        const std::size_t low = from > gaps ? std::min(from - gaps, n) : 0;
+        const std::size_t high = std::min(from + 1, n);
+        std::size_t k =
+            low + first_at_or_after(c + low, high - low, static_cast<std::int64_t>(from));
+        for (; k < n; ++k)
             if (!std::isnan(p[k])) return static_cast<std::ptrdiff_t>(k);
         return -1;
     }
@@ -265,7 +273,8 @@ BRELVOX_WIDE_VECTORS void adjusted_returns(const SeriesSource& price,
             std::visit(
                 [&](auto codes) {
                     const RowSeries<std::remove_cv_t<typename decltype(codes)::element_type>>
-                        series{codes.data() + first, rows->values.data() + first, count};
+                        series{codes.data() + first, rows->values.data() + first, count,
+                               price.n_dates()};
                     rows_change(series.c, series.p, count, price.n_dates(), missing, r);
                     apply_actions(series, dates, mine, missing, r);
                 },

@@ -49,7 +49,7 @@ std::size_t code_count(const CodeSpan& codes) {
     return std::visit([](auto c) { return c.size(); }, codes);
 }
 
-std::ptrdiff_t first_bad_code(const CodeSpan& codes, std::size_t n_level) {
+BRELVOX_WIDE_VECTORS std::ptrdiff_t first_bad_code(const CodeSpan& codes, std::size_t n_level) {
     return std::visit(
         [&](auto c) -> std::ptrdiff_t {
             using Code = CodeOf<decltype(c)>;
@@ -73,7 +73,8 @@ std::ptrdiff_t first_bad_code(const CodeSpan& codes, std::size_t n_level) {
         codes);
 }
 
-std::vector<std::uint8_t> used_entries(const CodeSpan& codes, std::size_t n_level) {
+BRELVOX_WIDE_VECTORS std::vector<std::uint8_t> used_entries(const CodeSpan& codes,
+                                                            std::size_t n_level) {
     std::vector<std::uint8_t> used(n_level + 1, 0); // entry 0 collects the -1 codes
     std::visit(
         [&](auto c) {
@@ -198,6 +199,13 @@ bool codes_form_panel(const CodeSpan& id_codes, const CodeSpan& date_codes, std:
 }
 
 namespace {
+// How many of `cells` are not NaN.
+BRELVOX_WIDE_VECTORS std::size_t number_count(std::span<const double> cells) {
+    std::size_t count = 0;
+    for (double v : cells) count += v == v;
+    return count;
+}
+
 // Where row r goes in the panel: its instrument and date positions, false when either of
 // its labels names nothing requested.
 template <class IdCodes, class DateCodes>
@@ -236,63 +244,25 @@ bool scatter_in_order(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
     return true;
 }
 
-// Rows in no particular order write all over the panel: they are first grouped by blocks
-// of instruments whose cells fit in cache, then each block is filled with NaN and written
-// while it is in cache (rows keep their order within a block, so the first of repeated
-// rows still takes the cell). A grouped row is 12 bytes: its cell within the block and its
-// value, unaligned.
-constexpr std::size_t kBlockBytes = 256 * 1024;
-constexpr std::size_t kGroupedFrom = 1 << 16; // rows: below this the panel is in cache anyway
-constexpr std::size_t kEntryBytes = sizeof(std::uint32_t) + sizeof(double);
-
-// Writes every cell of `out` and returns true, or false (out partly written) when a block
-// gets a cell twice.
+// Rows in no particular order: each value goes straight to its cell. A cell check per row
+// would be a read of a random cell before its write, which costs more than the write:
+// instead the rows placed are counted, and once no value among them is NaN, the cells
+// holding a number must be exactly as many, or some row repeated a cell.
 template <class IdCodes, class DateCodes>
-bool scatter_grouped(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
-                     const std::int32_t* date_at, std::span<const double> values, std::size_t rows,
-                     std::size_t n_dates, std::span<double> out) {
-    const std::size_t n_ids = out.size() / n_dates;
-    const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / 8 / n_dates);
-    const std::size_t n_blocks = (n_ids + per_block - 1) / per_block;
-    // A block holds at most one row per cell: more means a repeated cell.
-    const std::size_t capacity = per_block * n_dates;
-    if (capacity > std::numeric_limits<std::uint32_t>::max()) return false;
-    std::vector<std::uint32_t> block_of(n_ids); // a division per row would dominate
-    for (std::size_t i = 0; i < n_ids; ++i) block_of[i] = static_cast<std::uint32_t>(i / per_block);
-    Scratch memory;
-    unsigned char* const grouped =
-        memory.take<unsigned char>(n_blocks * capacity * kEntryBytes).data();
-    std::vector<std::size_t> fill(n_blocks);
-    for (std::size_t b = 0; b < n_blocks; ++b) fill[b] = b * capacity;
+bool scatter_direct(IdCodes ci, DateCodes cd, const std::int32_t* id_at,
+                    const std::int32_t* date_at, std::span<const double> values, std::size_t rows,
+                    std::size_t n_dates, std::span<double> out) {
+    std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+    std::size_t placed = 0, nan_values = 0;
     for (std::size_t r = 0; r < rows; ++r) {
         std::int32_t i, d;
         if (!row_place(ci, cd, id_at, date_at, r, i, d)) continue;
-        const std::uint32_t b = block_of[static_cast<std::size_t>(i)];
-        if (fill[b] == (b + 1) * capacity) return false;
-        const auto cell = static_cast<std::uint32_t>(cell_of(i, d, n_dates) - b * capacity);
-        unsigned char* at = grouped + fill[b]++ * kEntryBytes;
-        std::memcpy(at, &cell, sizeof cell);
-        std::memcpy(at + sizeof cell, &values[r], sizeof(double));
+        const double value = values[r];
+        out[cell_of(i, d, n_dates)] = value;
+        ++placed;
+        nan_values += value != value;
     }
-    std::vector<std::uint8_t> taken(capacity);
-    for (std::size_t b = 0; b < n_blocks; ++b) {
-        const std::size_t first = b * capacity;
-        const std::size_t cells = std::min(capacity, out.size() - first);
-        double* const block = out.data() + first;
-        std::fill(block, block + cells, std::numeric_limits<double>::quiet_NaN());
-        std::fill(taken.begin(), taken.begin() + static_cast<std::ptrdiff_t>(cells), 0);
-        for (std::size_t k = first; k < fill[b]; ++k) {
-            const unsigned char* at = grouped + k * kEntryBytes;
-            std::uint32_t cell;
-            double value;
-            std::memcpy(&cell, at, sizeof cell);
-            std::memcpy(&value, at + sizeof cell, sizeof value);
-            if (taken[cell]) return false;
-            taken[cell] = 1;
-            block[cell] = value;
-        }
-    }
-    return true;
+    return nan_values == 0 && number_count(out) == placed;
 }
 } // namespace
 
@@ -309,10 +279,9 @@ std::ptrdiff_t scatter_codes(const CodeSpan& id_codes, std::span<const std::int3
     return std::visit(
         [&](auto ci, auto cd) -> std::ptrdiff_t {
             if (scatter_in_order(ci, cd, id_at, date_at, values, rows, n_dates, out)) return -1;
-            if (rows >= kGroupedFrom &&
-                scatter_grouped(ci, cd, id_at, date_at, values, rows, n_dates, out))
-                return -1;
-            // Row by row: also what names the first row that repeats a cell.
+            if (scatter_direct(ci, cd, id_at, date_at, values, rows, n_dates, out)) return -1;
+            // Row by row, each cell checked: what names the first row that repeats a cell,
+            // and what places NaN values.
             std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
             std::vector<std::uint8_t> taken(out.size(), 0);
             std::ptrdiff_t first = -1;

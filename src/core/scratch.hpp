@@ -24,9 +24,16 @@ class Scratch {
         return {static_cast<T*>(bytes(n * sizeof(T))), n};
     }
 
+    // Frees a buffer; `huge` for one aligned on large pages.
+    struct Release {
+        bool huge;
+        void operator()(void* p) const;
+    };
+    using Buffer = std::unique_ptr<void, Release>;
+
   private:
     void* bytes(std::size_t size);
-    std::unique_ptr<std::max_align_t[]> own_;
+    Buffer own_;
     int spare_ = -1;
 };
 

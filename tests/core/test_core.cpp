@@ -217,7 +217,7 @@ int main() {
     panel_detection();
     scatter(3, 4, false);
     scatter(3, 4, true);
-    scatter(400, 300, true); // large enough for the grouped write
+    scatter(400, 300, true); // a panel beyond the cache
     series_from_sorted_rows();
     date_units();
     returns_with_gaps();
