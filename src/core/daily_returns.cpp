@@ -13,10 +13,13 @@ namespace brelvox::core {
 namespace {
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+constexpr std::size_t kOutside = std::numeric_limits<std::size_t>::max();
+
 struct Pending {
     std::int64_t ex_date;
     double amount;
     bool split;
+    std::size_t from; // position of the first date on or after ex_date, or kOutside
 };
 
 // The first position in [1, n) of `dates` at or after `ex_date` (n when none), by a search
@@ -72,13 +75,45 @@ template <class Code> struct RowSeries {
     double value(std::size_t slot) const { return p[slot]; }
 };
 
+// Where ex-dates fall among the panel's dates. Trading dates run about evenly, so the search
+// starts where an ex-date would sit were they even and walks from there: a step or two,
+// where halving takes ten dependent reads.
+class DateFinder {
+  public:
+    explicit DateFinder(std::span<const std::int64_t> dates) : dates_(dates) {
+        if (dates.size() >= 2 && dates.back() > dates.front())
+            scale_ = static_cast<double>(dates.size() - 1) /
+                     (static_cast<double>(dates.back()) - static_cast<double>(dates.front()));
+    }
+    // The position of the first date after the first on or after `t`, or kOutside when `t`
+    // is before the second date or after the last (an action outside the panel).
+    std::size_t slot_from(std::int64_t t) const {
+        const std::size_t n = dates_.size();
+        if (n < 2 || t < dates_[1] || t > dates_[n - 1]) return kOutside;
+        // From here dates_[0] < t <= dates_[n - 1]: the answer lies in [1, n - 1].
+        const double guess = (static_cast<double>(t) - static_cast<double>(dates_[0])) * scale_;
+        std::size_t k =
+            guess < static_cast<double>(n - 1) ? static_cast<std::size_t>(guess) : n - 1;
+        for (int step = 0; step < 8; ++step) {
+            if (dates_[k] < t)
+                ++k;
+            else if (dates_[k - 1] >= t)
+                --k;
+            else
+                return k;
+        }
+        return 1 + first_at_or_after(dates_.data() + 1, n - 1, t);
+    }
+
+  private:
+    std::span<const std::int64_t> dates_;
+    double scale_ = 0.0;
+};
+
 // Slot an action applies on (the first price on or after its ex-date), or -1 when it falls
 // outside the panel.
-template <class Series>
-std::ptrdiff_t landing_slot(const Series& series, std::span<const std::int64_t> dates,
-                            std::int64_t ex_date) {
-    if (dates.size() < 2 || ex_date < dates[1]) return -1;
-    return series.known_from(1 + first_at_or_after(dates.data() + 1, dates.size() - 1, ex_date));
+template <class Series> std::ptrdiff_t landing_slot(const Series& series, const Pending& action) {
+    return action.from == kOutside ? -1 : series.known_from(action.from);
 }
 
 // r[t - 1] = change of p from t - 1 to t, for t in [1, n]; `before` is the padded price
@@ -169,9 +204,9 @@ void rows_change(const Code* c, const double* v, std::size_t m, std::size_t n_da
 
 // Applies one instrument's actions (ordered by ex-date, record order among equals).
 template <class Series>
-void apply_actions(const Series& series, std::span<const std::int64_t> dates,
-                   std::span<const Pending> actions, double missing, double* r) {
-    std::ptrdiff_t next = actions.empty() ? -1 : landing_slot(series, dates, actions[0].ex_date);
+void apply_actions(const Series& series, std::span<const Pending> actions, double missing,
+                   double* r) {
+    std::ptrdiff_t next = actions.empty() ? -1 : landing_slot(series, actions[0]);
     for (std::size_t k = 0; k < actions.size();) {
         const std::ptrdiff_t slot = next;
         double factor = 1.0, cash = 0.0;
@@ -186,7 +221,7 @@ void apply_actions(const Series& series, std::span<const std::int64_t> dates,
                 dividend = true;
             }
             ++k;
-            next = k < actions.size() ? landing_slot(series, dates, actions[k].ex_date) : -2;
+            next = k < actions.size() ? landing_slot(series, actions[k]) : -2;
         } while (next == slot);
         if (slot < 0) continue;
         const auto at = static_cast<std::size_t>(slot);
@@ -247,10 +282,12 @@ BRELVOX_WIDE_VECTORS void adjusted_returns(const SeriesSource& price,
     for (std::size_t i = 0; i < price.n_ids(); ++i) start[i + 1] += start[i];
     std::vector<Pending> bucketed(start[price.n_ids()]);
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+    const DateFinder finder(dates.first(std::min(dates.size(), price.n_dates())));
     auto place = [&](std::span<const CorporateAction> list, bool is_split) {
         for (const CorporateAction& a : list)
             if (valid(a))
-                bucketed[fill[static_cast<std::size_t>(a.id)]++] = {a.ex_date, a.amount, is_split};
+                bucketed[fill[static_cast<std::size_t>(a.id)]++] = {a.ex_date, a.amount, is_split,
+                                                                    finder.slot_from(a.ex_date)};
     };
     place(splits, true);
     place(dividends, false);
@@ -276,14 +313,14 @@ BRELVOX_WIDE_VECTORS void adjusted_returns(const SeriesSource& price,
                         series{codes.data() + first, rows->values.data() + first, count,
                                price.n_dates()};
                     rows_change(series.c, series.p, count, price.n_dates(), missing, r);
-                    apply_actions(series, dates, mine, missing, r);
+                    apply_actions(series, mine, missing, r);
                 },
                 rows->date_codes);
             continue;
         }
         const double* p = price.series(i, scratch.data());
         series_change(p, n, missing, r, nan);
-        apply_actions(DenseSeries{p, price.n_dates()}, dates, mine, missing, r);
+        apply_actions(DenseSeries{p, price.n_dates()}, mine, missing, r);
     }
 }
 

@@ -73,6 +73,17 @@ BRELVOX_WIDE_VECTORS std::ptrdiff_t first_bad_code(const CodeSpan& codes, std::s
         codes);
 }
 
+namespace {
+// True when the `kRun` codes from `c` all equal `code`: an OR of differences, which
+// vectorises where an early exit would not.
+constexpr std::size_t kRun = 64;
+template <class Code> inline bool run_of(const Code* c, Code code) {
+    Code differs = 0;
+    for (std::size_t k = 0; k < kRun; ++k) differs |= static_cast<Code>(c[k] ^ code);
+    return differs == 0;
+}
+} // namespace
+
 BRELVOX_WIDE_VECTORS std::vector<std::uint8_t> used_entries(const CodeSpan& codes,
                                                             std::size_t n_level) {
     std::vector<std::uint8_t> used(n_level + 1, 0); // entry 0 collects the -1 codes
@@ -81,29 +92,29 @@ BRELVOX_WIDE_VECTORS std::vector<std::uint8_t> used_entries(const CodeSpan& code
             std::uint8_t* at = used.data() + 1;
             // Usually every entry is used, and the dates of one complete instrument already
             // show it: the scan stops once every entry is seen. Codes also come in runs
-            // (rows sorted by that level): a run costs one compare.
+            // (rows sorted by that level): a run is passed a block at a time.
             if (c.empty()) return;
-            auto previous = c[0];
+            using Code = CodeOf<decltype(c)>;
+            Code previous = c[0];
             at[static_cast<std::ptrdiff_t>(previous)] = 1;
             std::size_t seen = previous >= 0 ? 1 : 0;
             if (seen == n_level) return;
-            using Code = CodeOf<decltype(c)>;
             for (std::size_t r = 1; r < c.size(); ++r) {
-                if (r + 16 <= c.size()) { // sixteen codes at a time while they repeat
-                    Code differs = 0;
-                    for (std::size_t k = 0; k < 16; ++k)
-                        differs |= static_cast<Code>(c[r + k] ^ previous);
-                    if (!differs) {
-                        r += 15;
-                        continue;
-                    }
+                if (r + kRun <= c.size() && run_of(c.data() + r, previous)) {
+                    r += kRun - 1;
+                    continue;
                 }
-                if (c[r] == previous) continue;
-                previous = c[r];
-                const auto code = static_cast<std::ptrdiff_t>(previous);
-                if (at[code]) continue;
-                at[code] = 1;
-                if (code >= 0 && ++seen == n_level) return;
+                // Row by row to the end of this block.
+                const std::size_t end = std::min(c.size(), r + kRun);
+                for (; r < end; ++r) {
+                    if (c[r] == previous) continue;
+                    previous = c[r];
+                    const auto code = static_cast<std::ptrdiff_t>(previous);
+                    if (at[code]) continue;
+                    at[code] = 1;
+                    if (code >= 0 && ++seen == n_level) return;
+                }
+                --r;
             }
         },
         codes);
@@ -336,23 +347,29 @@ template <class IdCodes, class DateCodes>
 BRELVOX_WIDE_VECTORS bool plain_in_order(IdCodes ci, DateCodes cd, std::size_t rows,
                                          std::size_t n_ids, std::size_t n_dates, SortedRows& out) {
     if (rows == 0 || n_ids * n_dates > static_cast<std::size_t>(INT32_MAX)) return false;
-    const auto n = static_cast<std::int32_t>(n_dates);
-    // Each step from the row before is computed afresh: no value carried between rows.
-    std::int32_t step = 1, lowest = std::min<std::int32_t>(ci[0], cd[0]);
+    // Cells rise strictly when no instrument code falls and, where it stays, the date code
+    // rises (dates being below n_dates): minima of differences, no value carried between
+    // rows and no multiplication, so the loop vectorises.
+    std::int32_t id_step = 0, step = 1, lowest = std::min<std::int32_t>(ci[0], cd[0]);
     for (std::size_t r = 1; r < rows; ++r) {
         const std::int32_t i = ci[r], d = cd[r];
         const std::int32_t di = i - static_cast<std::int32_t>(ci[r - 1]);
         const std::int32_t dd = d - static_cast<std::int32_t>(cd[r - 1]);
-        step = std::min(step, di * n + dd);
+        id_step = std::min(id_step, di);
+        step = std::min(step, std::max(di, dd));
         lowest = std::min(lowest, std::min(i, d));
     }
-    if (step < 1 || lowest < 0) return false;
-    // Instrument codes now ascend: each start is a search.
-    for (std::size_t i = 0; i < n_ids; ++i)
-        out.start[i] = static_cast<std::size_t>(
-            std::lower_bound(ci.begin(), ci.begin() + static_cast<std::ptrdiff_t>(rows),
-                             static_cast<CodeOf<IdCodes>>(i)) -
-            ci.begin());
+    if (id_step < 0 || step < 1 || lowest < 0) return false;
+    // Instrument codes now ascend, each instrument on at most n_dates rows: each start is a
+    // search among the n_dates rows from the one before.
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < n_ids; ++i) {
+        const auto begin = ci.begin() + static_cast<std::ptrdiff_t>(from);
+        const auto end = ci.begin() + static_cast<std::ptrdiff_t>(std::min(rows, from + n_dates));
+        from = static_cast<std::size_t>(
+            std::lower_bound(begin, end, static_cast<CodeOf<IdCodes>>(i)) - ci.begin());
+        out.start[i] = from;
+    }
     out.plain = true;
     return true;
 }
