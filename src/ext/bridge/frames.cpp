@@ -28,6 +28,30 @@ std::shared_ptr<Codes> checked_codes(nb::handle index, int level, const char* wh
     return codes;
 }
 
+std::vector<nb::object> value_columns(nb::handle frame, std::initializer_list<nb::handle> names) {
+    nb::object columns = frame.attr("columns");
+    std::vector<nb::object> out;
+    if (nb::len(columns) == names.size()) {
+        std::vector<Py_ssize_t> at;
+        for (nb::handle name : names) {
+            if (!PyUnicode_Check(name.ptr()) || !nb::cast<bool>(columns.attr("__contains__")(name)))
+                break;
+            nb::object loc = columns.attr("get_loc")(name);
+            if (!PyLong_CheckExact(loc.ptr())) break; // a repeated name
+            at.push_back(nb::cast<Py_ssize_t>(loc));
+        }
+        if (at.size() == names.size()) {
+            nb::object values =
+                frame.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = numpy().attr("nan"));
+            nb::object by_column = values.attr("T");
+            for (Py_ssize_t k : at) out.push_back(by_column[nb::int_(k)]);
+            return out;
+        }
+    }
+    for (nb::handle name : names) out.push_back(frame[name]);
+    return out;
+}
+
 namespace {
 // Old level positions of the distinct entries, in their new order (the first of equals).
 std::vector<std::int64_t> kept_entries(const std::vector<std::int32_t>& position, std::size_t n) {

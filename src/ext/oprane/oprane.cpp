@@ -115,7 +115,7 @@ static nb::object get_price(nb::handle order_book_ids, nb::handle dates, nb::han
         api.attr("get_price")(order_book_ids, start, wanted_dates.index[-1], "fields"_a = field,
                               "expect_df"_a = true, "adjust_type"_a = "post");
     if (!bridge::has_rows(price, "get_price")) not_found(wanted_dates.index, order_book_ids);
-    nb::object column = price[field];
+    nb::object column = bridge::value_columns(price, {field})[0];
     bridge::LongFrame frame = bridge::read_long_index(price, "get_price");
     bridge::FloatColumn values(column);
     bridge::SeriesStorage storage;

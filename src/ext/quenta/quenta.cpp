@@ -78,7 +78,9 @@ static std::vector<core::CorporateAction> read_actions(nb::handle answer, const 
                                                        const Instruments& columns) {
     std::vector<std::int64_t> where, when;
     read_action_keys(answer, columns, where, when);
-    bridge::FloatColumn num(answer[numerator]), den(answer[denominator]);
+    const std::vector<nb::object> columns_read =
+        bridge::value_columns(answer, {nb::str(numerator), nb::str(denominator)});
+    bridge::FloatColumn num(columns_read[0]), den(columns_read[1]);
     if (num.size() != where.size() || den.size() != where.size())
         throw nb::value_error("corporate actions: index and values differ in length");
     std::vector<core::CorporateAction> out(where.size());
@@ -133,7 +135,7 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     if (!bridge::has_rows(price, "get_price")) not_found(dates, order_book_ids);
 
     bridge::LongFrame frame = bridge::read_long_index(price, "get_price");
-    bridge::FloatColumn column(price[field]);
+    bridge::FloatColumn column(bridge::value_columns(price, {field})[0]);
     bridge::SeriesStorage storage;
     core::SeriesSource panel = bridge::series_of(frame, column, storage);
     const bool adjust = bridge::truthy(adjust_dividend);
