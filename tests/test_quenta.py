@@ -208,6 +208,27 @@ def test_integer_and_object_value_columns_read_as_float(client, dtype):
     assert out["A"].tolist() == pytest.approx([0.5, 1.0])
 
 
+@pytest.mark.parametrize("shape", ["reversed", "nullable", "extra column"])
+def test_action_and_price_frames_of_other_column_layouts_read_alike(client, shape):
+    frame = prices({"A": [10.0, 10.0, 5.10, 5.10], "B": [10.0, 10.0, 9.90, None]})
+    split_frame = splits(("A", DAYS[2], 1, 2))
+    dividend_frame = dividends(("B", DAYS[2], 2.0, 10), ("B", DAYS[3], 1.0, 10))
+    client(frame, split_frame, dividend_frame)
+    want = quenta.get_equity_daily_returns(["A", "B"], DAYS[1:4])
+    if shape == "reversed":
+        split_frame, dividend_frame = split_frame[SPLIT_COLS[::-1]], dividend_frame[DIV_COLS[::-1]]
+    elif shape == "nullable":  # an NA lot reads as NaN: no return on that ex-date
+        frame = frame.astype("Float64")
+        dividend_frame = dividend_frame.astype({"round_lot": "Int64"})
+        dividend_frame.iloc[0, 1] = pd.NA
+        want.loc[DAYS[2], "B"] = 0.0
+    else:
+        frame = frame.assign(volume=1.0)
+        dividend_frame = dividend_frame.assign(payable_date=DAYS[5])
+    client(frame, split_frame, dividend_frame)
+    pd.testing.assert_frame_equal(quenta.get_equity_daily_returns(["A", "B"], DAYS[1:4]), want)
+
+
 def test_missing_field_raises_key_error(client):
     client(prices({"A": [1.0, 2.0]}, field="open"))
     with pytest.raises(KeyError):

@@ -107,6 +107,61 @@ static void scatter(std::size_t n_ids, std::size_t n_dates, bool shuffle) {
                         Duplicates::report) == static_cast<std::ptrdiff_t>(id.size() - 2));
 }
 
+// Rows in no particular order holding NaN values, and a NaN row repeated by a number: both
+// placed exactly as row by row would, the repeat named.
+static void scatter_nan_values() {
+    const std::size_t n_ids = 400, n_dates = 300;
+    std::vector<std::int32_t> id, date;
+    std::vector<double> value;
+    for (std::size_t i = 0; i < n_ids; ++i)
+        for (std::size_t d = 0; d < n_dates; ++d) {
+            id.push_back(static_cast<std::int32_t>(i));
+            date.push_back(static_cast<std::int32_t>(d));
+            value.push_back((i + d) % 97 == 0 ? NAN : static_cast<double>(i * 1000 + d));
+        }
+    std::vector<std::size_t> order(id.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), std::mt19937(3));
+    std::vector<std::int32_t> sid, sdate;
+    std::vector<double> svalue;
+    for (std::size_t r : order)
+        sid.push_back(id[r]), sdate.push_back(date[r]), svalue.push_back(value[r]);
+    std::vector<std::int32_t> id_pos(n_ids), date_pos(n_dates);
+    std::iota(id_pos.begin(), id_pos.end(), 0);
+    std::iota(date_pos.begin(), date_pos.end(), 0);
+    std::vector<double> out(n_ids * n_dates);
+    CHECK(scatter_codes(codes(sid), id_pos, codes(sdate), date_pos, svalue, n_dates, out,
+                        Duplicates::report) == -1);
+    bool right = true;
+    for (std::size_t k = 0; k < value.size(); ++k)
+        right &= out[k] == value[k] || (std::isnan(out[k]) && std::isnan(value[k]));
+    CHECK(right);
+    sid.push_back(0), sdate.push_back(97), svalue.push_back(5.0); // cell (0, 97) held NaN
+    CHECK(scatter_codes(codes(sid), id_pos, codes(sdate), date_pos, svalue, n_dates, out,
+                        Duplicates::report) == static_cast<std::ptrdiff_t>(sid.size() - 1));
+}
+
+// An action lands on the first date on or after its ex-date, however unevenly the dates run:
+// a split of 2 on a constant price gives a return of 1 there and 0 elsewhere.
+static void actions_on_uneven_dates() {
+    std::vector<std::int64_t> dates;
+    for (std::int64_t t = 0; t < 30; ++t) dates.push_back(t);
+    for (std::int64_t t = 0; t < 30; ++t) dates.push_back(1000000000 + 7 * t);
+    const std::vector<double> p(dates.size(), 10.0);
+    std::vector<double> r(dates.size() - 1);
+    for (const std::int64_t ex :
+         {std::int64_t{-5}, std::int64_t{0}, std::int64_t{1}, std::int64_t{17}, std::int64_t{29},
+          std::int64_t{30}, std::int64_t{999999999}, std::int64_t{1000000001},
+          std::int64_t{1000000100}, std::int64_t{1000000203}, std::int64_t{1000000204}}) {
+        const std::vector<CorporateAction> split{{0, ex, 2.0}};
+        adjusted_returns(PanelView{1, p.size(), p.data()}, dates, split, {}, -9.0, r.data());
+        std::size_t want = 1; // on or before the first date: never applied
+        while (want < dates.size() && dates[want] < ex) ++want;
+        if (ex <= dates[0]) want = dates.size();
+        for (std::size_t t = 1; t < dates.size(); ++t) CHECK(r[t - 1] == (t == want ? 1.0 : 0.0));
+    }
+}
+
 static void series_from_sorted_rows() {
     // instrument 0 on dates 0 and 2, a row without a label, instrument 2 on date 1
     const std::vector<std::int16_t> id{0, 0, -1, 2}, date{0, 2, 1, 1};
@@ -218,7 +273,9 @@ int main() {
     scatter(3, 4, false);
     scatter(3, 4, true);
     scatter(400, 300, true); // a panel beyond the cache
+    scatter_nan_values();
     series_from_sorted_rows();
+    actions_on_uneven_dates();
     date_units();
     returns_with_gaps();
     returns_from_rows();

@@ -35,9 +35,12 @@ nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::h
 
     // Only read: the answer may live on in the client's own cache.
     bridge::LongFrame rows = bridge::read_long_frame(answer, "get_valuation");
+    const std::vector<nb::object> read =
+        bridge::value_columns(answer, {nb::str(kFields[0]), nb::str(kFields[1]),
+                                       nb::str(kFields[2]), nb::str(kFields[3])});
     std::unique_ptr<bridge::FloatColumn> column[4];
     for (int k = 0; k < 4; ++k) {
-        column[k] = std::make_unique<bridge::FloatColumn>(answer[nb::str(kFields[k])]);
+        column[k] = std::make_unique<bridge::FloatColumn>(read[static_cast<std::size_t>(k)]);
         if (column[k]->size() != rows.rows)
             throw nb::value_error("get_valuation: index and values differ in length");
     }
