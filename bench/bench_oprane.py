@@ -9,7 +9,8 @@ import types
 import numpy as np
 import pandas as pd
 
-from harness import SHAPES, best_time, price_panel_floor, real_shaped, report
+from harness import (SHAPES, best_time, placement, price_panel_floor, real_shaped, report,
+                     report_placement)
 
 sys.modules.setdefault("ondrax", types.ModuleType("ondrax"))
 from brelvox.marketdata import oprane  # noqa: E402
@@ -75,6 +76,8 @@ def main():
             t = best_time(lambda: function(ids, dates), number=number)
             f = best_time(lambda: floor(client, ids, dates, field), number=number)
             report("%s %s, %s" % (function.__name__, size, shape), t, f, target=3)
+            if options.get("shuffled") and n_ids > 100:
+                report_placement(best_time(placement(client.price, field), number=number), f)
 
 
 if __name__ == "__main__":

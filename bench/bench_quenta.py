@@ -9,7 +9,8 @@ import types
 import numpy as np
 import pandas as pd
 
-from harness import SHAPES, best_time, price_panel_floor, real_shaped, report
+from harness import (SHAPES, best_time, placement, price_panel_floor, real_shaped, report,
+                     report_placement)
 
 sys.modules.setdefault("ondrax", types.ModuleType("ondrax"))
 from brelvox.marketdata import quenta  # noqa: E402
@@ -60,12 +61,14 @@ def floor(client, ids, dates, field="close"):
     return price_panel_floor(client.price, ids, dates, field)
 
 
-def run(label, function, client, ids, dates, field):
+def run(label, function, client, ids, dates, field, shuffled=False):
     quenta.ondrax = client
     number = 1 if len(ids) > 100 else 200
     t = best_time(lambda: function(ids, dates), number=number)
     f = best_time(lambda: floor(client, ids, dates, field), number=number)
     report("%s %s" % (function.__name__, label), t, f, target=3)
+    if shuffled and len(ids) > 100:
+        report_placement(best_time(placement(client.price, field), number=number), f)
 
 
 def main():
@@ -80,7 +83,8 @@ def main():
             options = dict({"suspended": gaps}, **options)
             client = Answers(base.calendar, real_shaped(base.price, **options), base.split,
                              base.dividend)
-            run("%s, %s" % (size, shape), function, client, ids, dates, field)
+            run("%s, %s" % (size, shape), function, client, ids, dates, field,
+                options.get("shuffled", False))
 
 
 if __name__ == "__main__":
