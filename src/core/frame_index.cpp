@@ -349,17 +349,23 @@ BRELVOX_WIDE_VECTORS bool plain_in_order(IdCodes ci, DateCodes cd, std::size_t r
     if (rows == 0 || n_ids * n_dates > static_cast<std::size_t>(INT32_MAX)) return false;
     // Cells rise strictly when no instrument code falls and, where it stays, the date code
     // rises (dates being below n_dates): minima of differences, no value carried between
-    // rows and no multiplication, so the loop vectorises.
+    // rows and no multiplication, so the loop vectorises. Rows out of order are usually
+    // out of order everywhere: the minima are looked at every few thousand rows.
+    constexpr std::size_t kChunk = 4096;
     std::int32_t id_step = 0, step = 1, lowest = std::min<std::int32_t>(ci[0], cd[0]);
-    for (std::size_t r = 1; r < rows; ++r) {
-        const std::int32_t i = ci[r], d = cd[r];
-        const std::int32_t di = i - static_cast<std::int32_t>(ci[r - 1]);
-        const std::int32_t dd = d - static_cast<std::int32_t>(cd[r - 1]);
-        id_step = std::min(id_step, di);
-        step = std::min(step, std::max(di, dd));
-        lowest = std::min(lowest, std::min(i, d));
+    for (std::size_t begin = 1; begin < rows; begin += kChunk) {
+        const std::size_t end = std::min(rows, begin + kChunk);
+        for (std::size_t r = begin; r < end; ++r) {
+            const std::int32_t i = ci[r], d = cd[r];
+            const std::int32_t di = i - static_cast<std::int32_t>(ci[r - 1]);
+            const std::int32_t dd = d - static_cast<std::int32_t>(cd[r - 1]);
+            id_step = std::min(id_step, di);
+            step = std::min(step, std::max(di, dd));
+            lowest = std::min(lowest, std::min(i, d));
+        }
+        if (id_step < 0 || step < 1 || lowest < 0) return false;
     }
-    if (id_step < 0 || step < 1 || lowest < 0) return false;
+    if (step < 1 || lowest < 0) return false; // a single row
     // Instrument codes now ascend, each instrument on at most n_dates rows: each start is a
     // search among the n_dates rows from the one before.
     std::size_t from = 0;
