@@ -480,7 +480,7 @@ def _used(codes, levels):
     if present.all():
         return codes, levels
     remap = np.cumsum(present, dtype=codes.dtype) - 1
-    return remap[codes], levels[present]
+    return remap.take(codes), levels[present]  # take: faster than indexing here
 
 
 def _code_type(count):
