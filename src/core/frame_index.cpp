@@ -1,5 +1,4 @@
 #include "frame_index.hpp"
-#include "scratch.hpp"
 #include "wide_vectors.hpp"
 
 #include <algorithm>
@@ -7,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <type_traits>
 
 namespace brelvox::core {

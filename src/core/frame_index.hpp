@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "panel.hpp"
-#include "scratch.hpp"
 
 namespace brelvox::core {
 
