@@ -29,9 +29,12 @@ std::shared_ptr<Codes> checked_codes(nb::handle index, int level, const char* wh
 }
 
 std::vector<nb::object> value_columns(nb::handle frame, std::initializer_list<nb::handle> names) {
+    // Several columns in one go cost a copy when they sit in separate blocks: worth it only
+    // while the frame is small, where the index copies dominate.
+    constexpr std::size_t kSmall = std::size_t{1} << 16;
     nb::object columns = frame.attr("columns");
     std::vector<nb::object> out;
-    if (nb::len(columns) == names.size()) {
+    if (nb::len(columns) == names.size() && (names.size() == 1 || nb::len(frame) <= kSmall)) {
         std::vector<Py_ssize_t> at;
         for (nb::handle name : names) {
             if (!PyUnicode_Check(name.ptr()) || !nb::cast<bool>(columns.attr("__contains__")(name)))

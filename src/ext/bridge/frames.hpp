@@ -60,9 +60,9 @@ core::SeriesSource series_of(const LongFrame& frame, const FloatColumn& values,
                              SeriesStorage& storage);
 
 // The value columns `names` of a client frame (float64 arrays read in place where they can
-// be, NA as NaN). A frame made of exactly those columns is read in one go: taking one
-// column of a frame on a MultiIndex costs a copy of that index. A missing column raises
-// KeyError, as indexing the frame does.
+// be, NA as NaN). A frame made of exactly those columns is read in one go when it has one
+// column or few rows: taking one column of a frame on a MultiIndex costs a copy of that
+// index. A missing column raises KeyError, as indexing the frame does.
 std::vector<nb::object> value_columns(nb::handle frame, std::initializer_list<nb::handle> names);
 
 // The codes of level `level` of a two-level index, after checking every code is -1 or an
