@@ -11,13 +11,13 @@ bool has_rows(nb::handle answer, const char* what) {
     return nb::len(answer) > 0;
 }
 
-std::shared_ptr<Codes> checked_codes(nb::handle index, int level, const char* what) {
-    auto codes = std::make_shared<Codes>(index.attr("codes")[level]);
-    const std::size_t n_level = nb::len(nb::object(index.attr("levels")[level]));
+namespace {
+// Raises ValueError naming `what` unless every code is -1 or an entry of the level.
+void check_codes(const Codes& codes, std::size_t n_level, int level, const char* what) {
     std::ptrdiff_t bad = 0;
     {
         nb::gil_scoped_release unlocked;
-        bad = core::first_bad_code(codes->span(), n_level);
+        bad = core::first_bad_code(codes.span(), n_level);
     }
     if (bad >= 0) {
         PyErr_Format(PyExc_ValueError,
@@ -25,6 +25,12 @@ std::shared_ptr<Codes> checked_codes(nb::handle index, int level, const char* wh
                      what, level, static_cast<Py_ssize_t>(bad));
         throw nb::python_error();
     }
+}
+} // namespace
+
+std::shared_ptr<Codes> checked_codes(nb::handle index, int level, const char* what) {
+    auto codes = std::make_shared<Codes>(index.attr("codes")[level]);
+    check_codes(*codes, nb::len(nb::object(index.attr("levels")[level])), level, what);
     return codes;
 }
 
@@ -80,8 +86,9 @@ LongFrame read_long_index(nb::handle frame, const char* what) {
     out.what = what;
     out.frame = nb::borrow(frame);
     out.id_name = index.attr("names")[0];
-    out.id_codes = checked_codes(index, 0, what);
-    out.date_codes = checked_codes(index, 1, what);
+    nb::object codes = index.attr("codes");
+    out.id_codes = std::make_shared<Codes>(codes[0]);
+    out.date_codes = std::make_shared<Codes>(codes[1]);
     out.rows = out.id_codes->size();
     if (out.date_codes->size() != out.rows || nb::len(frame) != out.rows) {
         PyErr_Format(PyExc_ValueError, "%s: the data client's index and rows differ in length",
@@ -104,6 +111,15 @@ LongFrame read_long_index(nb::handle frame, const char* what) {
         nb::gil_scoped_release unlocked;
         canonical = core::codes_form_panel(out.id_codes->span(), out.date_codes->span(),
                                            id_labels.text.size(), date_labels.size());
+    }
+    // The codes of a complete panel are its levels' entries, seen by comparing them alone;
+    // any other answer's are checked before they index anything.
+    if (!canonical) {
+        check_codes(*out.id_codes, id_labels.text.size(), 0, what);
+        check_codes(*out.date_codes, date_labels.size(), 1, what);
+    }
+    {
+        nb::gil_scoped_release unlocked;
         std::vector<std::uint8_t> id_keep = id_labels.valid, date_keep = date_valid;
         if (!canonical) { // entries no row uses are left out
             const auto id_used = core::used_entries(out.id_codes->span(), id_keep.size());
