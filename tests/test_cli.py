@@ -30,57 +30,59 @@ def one_line_error(err):
 
 
 class TestDemo:
-    def test_prints_every_section(self, local, capsys):
+    def test_prints_the_attribution(self, local, capsys):
         status, out, err = run(capsys, "demo")
         assert status == 0 and err == ""
-        for title in ("Daily returns by holding", "Daily returns by asset type",
-                      "Industry of the stock holdings", "ten largest weights",
-                      "Brinson-Fachler attribution by Shenwan industry", "treasury yield curve"):
+        assert "brelvox-marketdata attribute %s --benchmark %s --start 2025-07-01" % (
+            local.local.sample_holdings_path(), cli.DEMO_BENCHMARK) in out
+        for title in ("Returns over the span", "The benchmark's indexes", "Level 1, asset types",
+                      "Level 2, Shenwan industries"):
             assert title in out
-        for oid, _ in cli.DEMO_HOLDINGS:
-            assert oid in out
-        assert "2025-12-31" in out and "portfolio" in out
+        for group in ("stock", "fund", "bond", "futures", "option", "public_fund", "cash",
+                      "医药生物", "000060.XSHG", "KVX1001.INDX"):
+            assert group in out
+        assert "126 trading dates" in out
 
-    def test_csv_holds_the_printed_frames(self, local, capsys, tmp_path):
+    def test_csv_tables_add_up(self, local, capsys, tmp_path):
         status, out, _ = run(capsys, "demo", "--csv", str(tmp_path / "out"))
-        assert status == 0 and out.count("\nwrote ") == 6
-        holdings = pd.read_csv(tmp_path / "out" / "holding_returns.csv", index_col=0)
-        assert list(holdings.index) == [h[0] for h in cli.DEMO_HOLDINGS]
-        assert list(holdings.columns[:2]) == ["asset_type", "weight"]
-        # every date of the span, not only the ten on the screen
-        assert holdings.columns[-1] == "cumulative" and len(holdings.columns) == 2 + 126 + 1
-        assert (1 + holdings.iloc[:, 2:-1]).prod(axis=1).sub(1).values == pytest.approx(
-            holdings["cumulative"].values, rel=1e-8)
-        assert holdings.loc["CNY", "cumulative"] == 0.0
-        assert holdings["cumulative"].drop("CNY").abs().min() > 0
-        types = pd.read_csv(tmp_path / "out" / "asset_type_returns.csv", index_col=0)
-        assert types.loc["portfolio", "weight"] == pytest.approx(1.0)
-        assert types["weight"].drop("portfolio").sum() == pytest.approx(1.0)
-        top = pd.read_csv(tmp_path / "out" / "benchmark_weights.csv", index_col=0)
-        assert len(top) == 10 and top["weight"].is_monotonic_decreasing
-        curve = pd.read_csv(tmp_path / "out" / "treasury_curve.csv", index_col=0)
-        assert curve.shape == (1, 11)
-        industries = pd.read_csv(tmp_path / "out" / "stock_industries.csv", index_col=0)
-        assert industries["sws"].notna().all() and industries["citics"].notna().all()
+        assert status == 0 and out.count("\nwrote ") == 5
+        types = pd.read_csv(tmp_path / "out" / "asset_types.csv", index_col=0)
+        industries = pd.read_csv(tmp_path / "out" / "industries.csv", index_col=0)
+        summary = pd.read_csv(tmp_path / "out" / "summary.csv", index_col=0)["value"]
+        columns = ["allocation", "selection", "interaction", "total", "portfolio_weight",
+                   "benchmark_weight", "portfolio_return", "benchmark_return"]
+        assert list(types.columns) == columns == list(industries.columns)
+        active = float(summary["active_return"])
+        assert types.loc["total", "total"] == pytest.approx(active, abs=1e-11)
+        assert types.drop("total")[columns[:3]].to_numpy().sum() == pytest.approx(active, abs=1e-11)
+        assert industries.loc["total", "total"] == pytest.approx(
+            types.loc["stock", "selection"] + types.loc["stock", "interaction"], abs=1e-11)
+        daily = pd.read_csv(tmp_path / "out" / "daily_effects.csv")
+        assert list(daily.columns) == ["date", "level", "group", "effect", "value"]
+        groups = pd.read_csv(tmp_path / "out" / "daily_groups.csv")
+        first = groups[(groups["date"] == "2025-07-01") & (groups["level"] == "asset_type")]
+        assert first["portfolio_weight"].sum() == pytest.approx(1.0)
+        portfolio = daily[daily["level"] == "asset_type"].groupby("date")["value"].sum()
+        assert len(portfolio) == 126
 
-    def test_stock_cumulative_matches_adjusted_prices(self, local, capsys, tmp_path):
-        run(capsys, "demo", "--csv", str(tmp_path))
-        holdings = pd.read_csv(tmp_path / "holding_returns.csv", index_col=0)
-        start, end = cli.DEMO_SPAN
-        before = local.get_previous_trading_date(start)
-        for oid in ("600100.XSHG", "510060.XSHG"):  # both pay dividends
-            post = local.get_price([oid], before, end, fields="close", adjust_type="post")["close"]
-            expected = post.iloc[-1] / post.iloc[0] - 1
-            assert holdings.loc[oid, "cumulative"] == pytest.approx(expected, rel=1e-9)
-
-    def test_plot(self, local, capsys, tmp_path):
-        target = tmp_path / "chart.png"
-        status, out, err = run(capsys, "demo", "--plot", str(target))
+    def test_plot_and_report(self, local, capsys, tmp_path):
+        chart, page = tmp_path / "chart.png", tmp_path / "report.html"
+        status, out, err = run(capsys, "demo", "--plot", str(chart), "--report", str(page))
         if importlib.util.find_spec("matplotlib") is None:
-            assert status == 2 and out == ""
-            assert "pip install matplotlib" in one_line_error(err)
-        else:
-            assert status == 0 and target.stat().st_size > 1000
+            assert status == 2 and "pip install matplotlib" in one_line_error(err)
+            return
+        assert status == 0 and chart.read_bytes()[:4] == b"\x89PNG"
+        text = page.read_text(encoding="utf-8")
+        assert "data:image/png;base64," in text and "Level 2: Shenwan industries" in text
+        assert "医药生物" in text and "<script" not in text
+
+    def test_help_lists_only_what_it_accepts(self, local, capsys):
+        with pytest.raises(SystemExit):
+            cli.main(["demo", "--help"])
+        out = capsys.readouterr().out
+        assert "--start" not in out and "--date" not in out and "--report" in out
+        status, _, err = run_status(capsys, "demo", "--start", "2025-12-01")
+        assert status == 2 and "unrecognized arguments: --start" in err
 
     def test_on_a_database_without_the_holdings(self, local, capsys, monkeypatch, tmp_path):
         (tmp_path / "csv").mkdir()
@@ -88,6 +90,74 @@ class TestDemo:
         local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "empty.duckdb"))
         status, _, err = run(capsys, "demo", "--db", str(tmp_path / "empty.duckdb"))
         assert status == 1 and "runs on the bundled sample" in one_line_error(err)
+
+
+def run_status(capsys, *argv):
+    """Like run, for command lines argparse refuses (SystemExit)."""
+    try:
+        status = cli.main(list(argv))
+    except SystemExit as exc:
+        status = exc.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def holdings_file(path, rows, kind="weight"):
+    path.write_text("date,order_book_id,%s\n" % kind + "".join("%s,%s,%s\n" % r for r in rows))
+    return str(path)
+
+
+class TestAttribute:
+    STOCKS = [("2025-06-30", "600100.XSHG", 0.6), ("2025-06-30", "300310.XSHE", 0.3),
+              ("2025-06-30", "CNY", 0.1), ("2025-09-30", "600100.XSHG", 0.5),
+              ("2025-09-30", "CNY", 0.5)]
+
+    @pytest.mark.parametrize("options", [[], ["--method", "bhb", "--linking", "menchero"],
+                                         ["--linking", "frongello", "--rebalance", "daily",
+                                          "--standard", "citics", "--cash-rate", "0.02"]])
+    def test_own_holdings(self, local, capsys, tmp_path, options):
+        path = holdings_file(tmp_path / "mine.csv", self.STOCKS)
+        status, out, err = run(capsys, "attribute", path, "--benchmark", "000060.XSHG:0.8,CNY:0.2",
+                               "--end", "2025-12-31", "--csv", str(tmp_path / "out"), *options)
+        assert status == 0 and err == ""
+        assert "mine against 000060.XSHG:0.8,CNY:0.2, 2025-07-01 to 2025-12-31" in out
+        types = pd.read_csv(tmp_path / "out" / "asset_types.csv", index_col=0)
+        summary = pd.read_csv(tmp_path / "out" / "summary.csv", index_col=0)["value"]
+        assert types.loc["total", "total"] == pytest.approx(float(summary["active_return"]),
+                                                            abs=1e-11)
+        assert list(types.index) == ["stock", "cash", "total"]
+
+    def test_bad_holdings_name_file_and_line(self, local, capsys, tmp_path):
+        path = holdings_file(tmp_path / "mine.csv", [("2025-06-30", "600100.XSHG", "x")])
+        status, _, err = run(capsys, "attribute", path, "--benchmark", "000060.XSHG")
+        assert status == 1 and "mine.csv line 2: weight 'x' is not a number" in one_line_error(err)
+        path = holdings_file(tmp_path / "mine.csv", self.STOCKS)
+        status, _, err = run(capsys, "attribute", path, "--benchmark", "600100.XSHG")
+        assert status == 1 and "600100.XSHG is not an index" in one_line_error(err)
+        status, _, err = run_status(capsys, "attribute", path, "--benchmark", "CNY", "--jobs", "0")
+        assert status == 2
+
+    def test_a_folder_of_portfolios(self, local, capsys, tmp_path):
+        folder = tmp_path / "books"
+        folder.mkdir()
+        holdings_file(folder / "a.csv", self.STOCKS)
+        holdings_file(folder / "b.csv", [("2025-06-30", "600100.XSHG", 1.0)])
+        holdings_file(folder / "c.csv", [("2025-06-30", "NOPE", 1.0)])
+        (folder / "d.csv").write_text("date,order_book_id\n")
+        status, out, err = run(capsys, "attribute", str(folder), "--benchmark", "000060.XSHG",
+                               "--end", "2025-12-31", "--csv", str(tmp_path / "out"),
+                               "--jobs", "2")
+        assert status == 1
+        errors = err.strip().splitlines()
+        assert len(errors) == 2 and "c.csv: c.csv line 2: unknown instrument NOPE" in errors[0]
+        assert "d.csv" in errors[1]
+        assert sorted(os.listdir(tmp_path / "out")) == ["a", "b"]
+        assert "Attribution of 2 portfolios" in out
+        alone, _, _ = run(capsys, "attribute", str(folder / "b.csv"), "--benchmark",
+                          "000060.XSHG", "--end", "2025-12-31", "--csv", str(tmp_path / "b"))
+        together = pd.read_csv(tmp_path / "out" / "b" / "industries.csv", index_col=0)
+        assert alone == 0 and together.equals(pd.read_csv(tmp_path / "b" / "industries.csv",
+                                                          index_col=0))
 
 
 class TestQueries:
@@ -221,11 +291,11 @@ class TestOutputRules:
         assert status == 0 and err == ""
         assert sorted(out.splitlines()) == sorted(
             "wrote %s" % (tmp_path / name) for name in os.listdir(tmp_path))
-        att = pd.read_csv(tmp_path / "attribution.csv", index_col=0)
-        assert list(att.columns) == ["allocation", "selection", "interaction", "total"]
-        assert att.index.name == "industry" and att.index[-1] == "total"
-        body = att.drop("total")
-        assert body.sum().to_numpy() == pytest.approx(att.loc["total"].to_numpy(), abs=1e-9)
+        industries = pd.read_csv(tmp_path / "industries.csv", index_col=0)
+        assert industries.index.name == "group" and industries.index[-1] == "total"
+        body = industries.drop("total")[["allocation", "selection", "interaction", "total"]]
+        assert body.sum().to_numpy() == pytest.approx(
+            industries.loc["total", body.columns].to_numpy(), abs=1e-11)
 
     def test_nav(self, local, capsys):
         status, out, _ = run(capsys, "nav", "970201", "970101", "--start", "2025-12-29")
@@ -291,7 +361,7 @@ class TestProcess:
         done = subprocess.run([sys.executable, "-m", "brelvox.cli", "demo"], cwd=tmp_path,
                               env=child_env(), capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr
-        assert "portfolio" in done.stdout and done.stderr == ""
+        assert "Level 1, asset types" in done.stdout and done.stderr == ""
 
     def test_user_error_in_its_own_process(self, tmp_path):
         done = subprocess.run([sys.executable, "-m", "brelvox.cli", "returns", "NOPE"],

@@ -45,6 +45,21 @@ def write_sample(path, seed=None, stocks=None, dates=None, overwrite=False, prog
     return _write(path, sources, False, False, overwrite, progress)
 
 
+def write_sample_holdings(path, overwrite=False):
+    """Writes the sample portfolio (25 holdings as quantities at the close of 2025-06-30)
+    as a holdings CSV file (date, order_book_id, quantity) at `path`."""
+    if os.path.exists(path) and not overwrite:
+        raise FileExistsError("%s exists" % path)
+    rows = _sample.portfolio_quantities(_sample.generate(_sample.SEED))
+    text = "date,order_book_id,quantity\n" + "".join(
+        "%s,%s,%.15g\n" % row for row in rows)
+    work = "%s.%d.tmp" % (path, os.getpid())
+    with open(work, "w", encoding="utf-8", newline="") as f:
+        f.write(text)
+    os.replace(work, path)
+    return path
+
+
 def write_sample_csv(directory, seed=None, stocks=None, dates=None):
     """Writes the sample market (or a larger one, as write_sample) as the CSV files the
     load command reads, into `directory` (created when missing); returns {table: rows}."""

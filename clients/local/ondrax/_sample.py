@@ -24,8 +24,9 @@ import pandas as pd
 from . import _holidays, _schema
 
 SEED = 14
-REVISION = 1  # bump whenever the generated data changes, so cached samples are redone
+REVISION = 2  # bump whenever the generated data changes, so cached samples are redone
 STOCK_INDEX = "000060.XSHG"
+BROAD_INDEX = "000750.XSHG"  # in a larger market: about a quarter of its stocks
 BOND_INDEX = "KVX1001.INDX"
 TREASURY_CURVE = "中债国债收益率曲线"
 TENORS = (0.25, 0.5, 1.0, 2.0, 3.0, 5.0, 7.0, 10.0, 15.0, 20.0, 30.0)
@@ -311,6 +312,7 @@ class _Generator:
         for oid, kind in (("10008001", "C"), ("10008002", "P")):
             book.instrument(oid, "exchange", "Option", "60ETF%s%s" % ("购" if kind == "C" else "沽", "3月"),
                             "XSHG", listed, maturity, round_lot=10000, option_type=kind,
+                            contract_multiplier=10000,
                             strike_price=strike, underlying_order_book_id="510060.XSHG",
                             maturity_date=maturity.isoformat())
             prev = None
@@ -483,7 +485,9 @@ class _Generator:
         self._exchange_set = set(self.exchange)
         self.stocks()
         if self.n_stocks > 60:
-            _more_stocks(self, np.random.default_rng(self.seed), self.n_stocks - 60)
+            rng = np.random.default_rng(self.seed)
+            _more_stocks(self, rng, self.n_stocks - 60)
+            _broad_index(self, rng)
         self.stock_index()
         self.funds_traded()
         self.derivatives()
@@ -610,6 +614,7 @@ def _more_stocks(gen, rng, count):
         & ~suspended
     row, col = np.nonzero(keep)
     iso = np.datetime_as_string(days, unit="D").astype(object)
+    gen.more = {"ids": ids, "close": close, "trading": keep, "growth": g, "iso": iso}
     book = gen.book
     book.chunks["prices"].append(pd.DataFrame({
         "order_book_id": ids[row], "date": iso[col], "open": open_[row, col],
@@ -643,3 +648,99 @@ def _more_stocks(gen, rng, count):
                             "industry_name": [SW_TO_CITICS[i] for i in industry],
                             "industry_code": "CI000", "version": None})]
     book.chunks["industries"].extend(frames)
+
+
+def _broad_index(gen, rng):
+    """A capitalisation-weighted index of about a quarter of the stocks beyond the first 60,
+    listed again on the first trading date of each month; its level follows the lists."""
+    more, book = gen.more, gen.book
+    close, trading, growth, iso = more["close"], more["trading"], more["growth"], more["iso"]
+    count, n = close.shape
+    shares = rng.integers(2, 60, count).astype(np.float64) * 1e8
+    book.instrument(BROAD_INDEX, "exchange", "INDX", "样本宽基指数", "XSHG", D(2010, 1, 4))
+    months = np.array([d.year * 12 + d.month for d in gen.exchange])
+    firsts = np.flatnonzero(np.concatenate([[True], months[1:] != months[:-1]]))
+    size = max(1, count // 4)
+    lists = np.zeros((firsts.size, count))
+    for m, t in enumerate(firsts):
+        caps = np.where(trading[:, t], close[:, max(t - 1, 0)] * shares, 0.0)
+        top = np.argsort(-caps, kind="stable")[:size]
+        top = top[caps[top] > 0]
+        lists[m, top] = np.round(caps[top] / caps[top].sum(), 6)
+        for k in top:
+            book.add("index_weights", BROAD_INDEX, iso[t], more["ids"][k], lists[m, k])
+    in_force = np.searchsorted(firsts, np.arange(n), side="right") - 1
+    moves = lists @ growth  # (lists, days): each list's growth on each day
+    factor = np.ones(n)
+    factor[1:] = moves[in_force[:-1], np.arange(1, n)] / lists[in_force[:-1]].sum(axis=1)
+    level = 1000.0 * np.cumprod(factor)
+    for t in range(n):
+        close_t = round(float(level[t]), 2)
+        book.add("prices", BROAD_INDEX, iso[t], close_t, close_t, close_t, close_t, None,
+                 float(rng.integers(100, 900) * 1e6))
+
+
+# The sample portfolio: (order_book_id, weight) at the close of PORTFOLIO_DATE, written as
+# the quantities those weights buy of PORTFOLIO_VALUE yuan. Its stocks hold constituents of
+# the stock index in nine Shenwan industries, and one stock outside it.
+PORTFOLIO = (
+    ("600100.XSHG", 0.040),  # pays cash dividends
+    ("300310.XSHE", 0.025),
+    ("300142.XSHE", 0.030),  # split 2-for-1
+    ("600352.XSHG", 0.025),
+    ("600156.XSHG", 0.035),  # reclassified by both standards
+    ("300254.XSHE", 0.030),
+    ("000247.XSHE", 0.030),  # reclassified by Shenwan
+    ("000303.XSHE", 0.025),
+    ("688513.XSHG", 0.020),  # not in the index
+    ("000107.XSHE", 0.040),
+    ("688317.XSHG", 0.025),
+    ("600296.XSHG", 0.035),
+    ("688177.XSHG", 0.030),
+    ("000387.XSHE", 0.025),
+    ("600380.XSHG", 0.035),
+    ("510060.XSHG", 0.080),  # ETF on the index
+    ("161005.XSHE", 0.040),  # LOF
+    ("SX2603", 0.030),       # index future, at its notional
+    ("10008001", 0.020),     # ETF call option
+    ("019727.XSHG", 0.100),  # exchange twin of an interbank treasury
+    ("2380101.NIB", 0.060),  # amortising corporate bond
+    ("2480055.NIB", 0.050),
+    ("970101", 0.060),       # money-market fund
+    ("970201", 0.050),       # net-value fund
+    ("CNY", 0.060),
+)
+PORTFOLIO_DATE = D(2025, 6, 30)
+PORTFOLIO_VALUE = 100_000_000.0
+
+
+def portfolio_quantities(book):
+    """[(date, order_book_id, quantity)] of the sample portfolio on PORTFOLIO_DATE: shares in
+    round lots, whole contracts (futures at settlement times the multiplier, options at
+    close times the multiplier), bonds in tens of 100 face at the dirty price, fund units at
+    the unit net value, and the cash amount."""
+    day = PORTFOLIO_DATE.isoformat()
+    records = {r[0]: r for r in book.rows["instruments"]}
+    prices = {r[0]: r for r in book.rows["prices"] if r[1] == day}
+    dirty = {r[0]: r[4] for r in book.rows["valuations"] if r[1] == day}
+    nav = {r[0]: r[2] for r in book.rows["nav"] if r[1] == day}
+    rows = []
+    for oid, weight in PORTFOLIO:
+        value = weight * PORTFOLIO_VALUE
+        if oid == "CNY":
+            rows.append((day, oid, value))
+            continue
+        record = records[oid]
+        extra = json.loads(record[9]) if record[9] else {}
+        if record[1] == "bond":
+            quantity = round(value / dirty[oid] / 10) * 10
+        elif record[1] == "fund":
+            quantity = round(value / nav[oid])
+        elif record[2] in ("Future", "Option"):
+            price = prices[oid][6] if record[2] == "Future" else prices[oid][5]
+            quantity = round(value / (price * extra["contract_multiplier"]))
+        else:
+            lot = record[7] or 100
+            quantity = round(value / prices[oid][5] / lot) * lot
+        rows.append((day, oid, quantity))
+    return rows

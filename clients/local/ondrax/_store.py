@@ -80,6 +80,28 @@ def sample_path():
     raise LocalDataError("cannot write the sample database: %s" % last_error)
 
 
+def sample_holdings_path():
+    """Path of the sample portfolio's holdings file, written in the sample's cache
+    directory on first use."""
+    name = "sample-holdings.%d.csv" % _sample.REVISION
+    for directory in _cache_dirs():
+        path = os.path.join(directory, name)
+        if os.path.exists(path):
+            return path
+    last_error = None
+    for directory in _cache_dirs():
+        path = os.path.join(directory, name)
+        try:
+            os.makedirs(directory, exist_ok=True)
+            from . import _build
+            return _build.write_sample_holdings(path)
+        except FileExistsError:  # another process has just written it
+            return path
+        except OSError as exc:
+            last_error = exc
+    raise LocalDataError("cannot write the sample holdings: %s" % last_error)
+
+
 def database_path():
     """The database in use: $ONDRAX_LOCAL_DB when set, else the bundled sample."""
     path = os.environ.get(ENV_VAR)

@@ -1,15 +1,15 @@
 """brelvox-marketdata: the market-data layer on the command line.
 
-`main` runs a command line (parser and dispatch in `entry`); `demo` is the main job (a sample
-portfolio and its attribution), `commands` the one-question commands, `portfolio` the return
-and attribution arithmetic (plain pandas, usable without the command line), `data` what the
-commands ask of the package's modules, `render` the screen tables and CSV files, `chart` the
-demo's picture. Importing the package loads no parser.
+`main` runs a command line (parser and dispatch in `entry`); `attribute` is the main job (a
+portfolio's attribution, over `brelvox.attribution`) and `demo` runs it on the sample,
+`commands` the one-question commands, `data` what the commands ask of the package's modules,
+`render` the screen tables and CSV files, `chart` and `html` the attribution's picture and
+page. Importing the package loads no parser.
 """
 
-from .demo import DEMO_BENCHMARK, DEMO_HOLDINGS, DEMO_SPAN
+from .demo import DEMO_BENCHMARK, DEMO_SPAN
 
-__all__ = ["main", "build_parser", "DEMO_HOLDINGS", "DEMO_SPAN", "DEMO_BENCHMARK"]
+__all__ = ["main", "build_parser", "DEMO_SPAN", "DEMO_BENCHMARK"]
 
 
 def main(argv=None):

@@ -1,20 +1,26 @@
-"""The demo's chart: cumulative returns from 0, one small panel per asset type beside the
-portfolio's own, each panel on its own scale (matplotlib, an optional dependency)."""
+"""The attribution's chart (matplotlib, an optional dependency): the cumulative linked
+effects and the active return over the span, and each asset type's linked effects."""
+
+import io
+
+import numpy as np
 
 from .errors import USAGE, UserError
+
+COLOURS = {"allocation": "tab:blue", "selection": "tab:orange", "interaction": "tab:green"}
 
 
 def require_matplotlib():
     try:
         import matplotlib  # noqa: F401
     except ImportError:
-        raise UserError("--plot needs matplotlib, which is not installed: pip install matplotlib",
-                        status=USAGE) from None
+        raise UserError("--plot and --report need matplotlib, which is not installed: "
+                        "pip install matplotlib", status=USAGE) from None
 
 
-def draw(paths, target, title):
-    """paths: dates x series of cumulative returns (fractions) starting at 0, the last
-    column the portfolio. Writes a PNG to `target`."""
+def attribution_chart(report, name):
+    """PNG bytes: left, each effect linked from the first day up to each date (all groups)
+    and the active return; right, each asset type's linked effects over the span."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -22,40 +28,50 @@ def draw(paths, target, title):
     import matplotlib.pyplot as plt
     from matplotlib.ticker import PercentFormatter
 
-    whole = paths.columns[-1]
-    names = [whole] + list(paths.columns[:-1])
-    cols = 4
-    rows = (len(names) + cols - 1) // cols
-    fig, axes = plt.subplots(rows, cols, figsize=(14, 3.2 * rows), sharex=True, squeeze=False)
-    percent = paths * 100.0
-    for ax, name in zip(axes.flat, names):
-        if name != whole:
-            ax.plot(percent.index, percent[whole], color="0.6", linewidth=1.0, linestyle="--",
-                    label="portfolio")
-        bold = name == whole
-        ax.plot(percent.index, percent[name], color="black" if bold else "tab:blue",
-                linewidth=2.6 if bold else 1.6, label=name)
-        ax.axhline(0.0, color="0.8", linewidth=0.8)
-        ax.set_title("%s  %+.2f %%" % (name, percent[name].iloc[-1]),
-                     fontsize=11, fontweight="bold" if bold else "normal")
-        ax.yaxis.set_major_formatter(PercentFormatter())
-        ax.grid(alpha=0.3)
-        ax.xaxis.set_major_locator(mdates.MonthLocator())
-        ax.xaxis.set_major_formatter(mdates.DateFormatter("%b"))
-        ax.tick_params(labelsize=9)
-    for ax in list(axes.flat)[len(names):]:
-        ax.set_visible(False)
-    for ax in axes[-1]:
-        ax.tick_params(labelbottom=True)
-    axes[0][0].legend(["portfolio"], loc="upper left", fontsize=9)
-    if len(names) > 1:
-        axes[0][1].legend(loc="upper left", fontsize=8)
-    fig.suptitle(title + "\n(each panel on its own scale; dashed: the portfolio)", fontsize=12)
+    level = report.asset_types
+    fig, (left, right) = plt.subplots(1, 2, figsize=(14, 5.6),
+                                      gridspec_kw={"width_ratios": [1.9, 1.0]})
+    dates = report.dates
+    grown_p = np.cumprod(1.0 + report.portfolio.to_numpy())
+    grown_b = np.cumprod(1.0 + report.benchmark.to_numpy())
+    for effect, colour in COLOURS.items():
+        left.plot(dates, 100.0 * level.cumulative[effect].sum(axis=1).to_numpy(), color=colour,
+                  linewidth=1.6, label=effect)
+    left.plot(dates, 100.0 * (grown_p - grown_b), color="black", linewidth=2.6,
+              label="active return")
+    left.axhline(0.0, color="0.75", linewidth=0.8)
+    left.set_title("Cumulative linked effects and the active return, %+.2f %%"
+                   % (100 * report.active_return), fontsize=11)
+    left.yaxis.set_major_formatter(PercentFormatter())
+    locator = mdates.AutoDateLocator(maxticks=8)
+    left.xaxis.set_major_locator(locator)
+    left.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
+    left.grid(alpha=0.3)
+    left.legend(loc="best", fontsize=9)
+
+    table = level.table.drop(index="total")
+    groups = list(table.index)[::-1]
+    y = np.arange(len(groups))
+    height = 0.26
+    for k, (effect, colour) in enumerate(COLOURS.items()):
+        right.barh(y + (1 - k) * height, 100.0 * table.loc[groups, effect].to_numpy(), height,
+                   color=colour, label=effect)
+    right.set_yticks(y)
+    right.set_yticklabels(groups)
+    right.axvline(0.0, color="0.5", linewidth=0.8)
+    right.xaxis.set_major_formatter(PercentFormatter())
+    right.set_title("Linked effects by asset type", fontsize=11)
+    right.grid(axis="x", alpha=0.3)
+    right.legend(loc="best", fontsize=8)
+    o = report.options
+    fig.suptitle("%s against %s, %s to %s (%s, %s linking)" % (
+        name, o["benchmark"], dates[0].date(), dates[-1].date(),
+        "Brinson-Fachler" if o["method"] == "bf" else "Brinson-Hood-Beebower",
+        o["linking"].capitalize() if o["linking"] != "grap" else "GRAP"), fontsize=12)
     fig.tight_layout()
+    buffer = io.BytesIO()
     try:
-        fig.savefig(target, dpi=100)
-    except (OSError, ValueError) as exc:
-        raise UserError("cannot write %s: %s" % (target, exc)) from None
+        fig.savefig(buffer, format="png", dpi=100)
     finally:
         plt.close(fig)
-
+    return buffer.getvalue()

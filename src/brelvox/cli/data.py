@@ -3,27 +3,16 @@ returns routed by asset type, prices, industries; with the gaps made visible (Na
 an instrument's listing, ids without data named rather than fatal)."""
 
 import datetime
-import importlib
 
 import pandas as pd
 
+from ..attribution import market as reader
+from ..attribution.market import (PRICED_AS_EQUITY, asset_types, blank_outside_listing,
+                                  industry_names, listing_windows)
 from .errors import USAGE, UserError
 
 DB_ENV = "ONDRAX_LOCAL_DB"
 
-# Asset type code -> daily-return function of brelvox.marketdata.quenta.
-RETURN_FUNCTIONS = {
-    "stock": "get_equity_daily_returns",
-    "fund": "get_equity_daily_returns",
-    "index": "get_equity_daily_returns",
-    "convertible": "get_equity_daily_returns",
-    "futures": "get_future_daily_returns",
-    "option": "get_option_daily_returns",
-    "bond": "get_bond_daily_returns",
-    "public_fund": "get_public_fund_daily_returns",
-    "cash": "get_cash_daily_returns",
-}
-PRICED_AS_EQUITY = ("stock", "fund", "index", "option", "convertible")
 # The data kinds of the modules' MissingData, in English.
 KINDS = {"日收益率": "daily returns", "价格数据": "price data", "指数权重数据": "index weights",
          "估值数据": "valuation data", "中债国债收益率曲线": "ChinaBond treasury yield curve",
@@ -31,11 +20,10 @@ KINDS = {"日收益率": "daily returns", "价格数据": "price data", "指数�
 
 
 def module(name):
-    path = name if name == "const" else "marketdata." + name
     try:
-        return importlib.import_module("brelvox." + path)
-    except ImportError as exc:
-        raise UserError("brelvox.%s is not available (%s)" % (path, exc)) from None
+        return reader.module(name)
+    except reader.DataUnavailable as exc:
+        raise UserError(str(exc)) from None
 
 
 def client():
@@ -60,7 +48,7 @@ def missing_message(exc):
 
 
 def is_missing(exc):
-    return type(exc).__name__ == "MissingData"
+    return reader.is_missing(exc)
 
 
 def parse_date(text, what):
@@ -81,10 +69,7 @@ def _calendar(market):
 
 
 def last_data_date():
-    found = getattr(client(), "local", None)
-    if found is not None:
-        return pd.Timestamp(found.calendar_span()[1])
-    return pd.Timestamp(client().get_previous_trading_date(datetime.date.today()))
+    return reader.last_data_date()
 
 
 def trading_day_on_or_before(day, market, out):
@@ -145,28 +130,6 @@ def drop_first_stored_date(dates, out):
     return dates[1:]
 
 
-def asset_types(order_book_ids):
-    """(asset type per known id, unknown ids), as the engine routes holdings: the
-    catalogue's classification, then cash ids, then the bond and convertible catalogues."""
-    brisel = module("brisel")
-    types = dict(brisel.get_asset_types(list(order_book_ids)))
-    unknown = []
-    for oid in order_book_ids:
-        if oid in types:
-            continue
-        found_client = brisel.ondrax
-        code = brisel.get_asset_type(oid)
-        if code is None and found_client.bond.instruments(oid) is not None:
-            code = "bond"
-        if code is None and found_client.convertible.instruments(oid) is not None:
-            code = "convertible"
-        if code is None:
-            unknown.append(oid)
-        else:
-            types[oid] = code
-    return {oid: types[oid] for oid in order_book_ids if oid in types}, unknown
-
-
 def classify(order_book_ids):
     """Asset type of each id; unknown ids are an error (a typo is not a gap)."""
     types, unknown = asset_types(order_book_ids)
@@ -174,39 +137,6 @@ def classify(order_book_ids):
         raise UserError("unknown instrument%s: %s" % ("s" if len(unknown) > 1 else "",
                                                       ", ".join(unknown)))
     return types
-
-
-def listing_windows(order_book_ids):
-    """id -> (listed, delisted) Timestamps (None when open) of the exchange instruments."""
-    try:
-        found = module("brisel").get_instruments(list(order_book_ids))
-    except Exception:  # a catalogue that cannot say leaves the frame as it is
-        return {}
-    windows = {}
-    for oid, record in found.items():
-        bounds = []
-        for name in ("listed_date", "de_listed_date"):
-            text = getattr(record, name, None)
-            bounds.append(None if not text or str(text).startswith("0000") else pd.Timestamp(text))
-        windows[oid] = tuple(bounds)
-    return windows
-
-
-def blank_outside_listing(frame, windows):
-    """The frame with NaN before each column's listing date and after its delisting date."""
-    if not windows:
-        return frame
-    far_past, far_future = pd.Timestamp.min, pd.Timestamp.max
-    bounds = [windows.get(oid, (None, None)) for oid in frame.columns]
-    listed = pd.DatetimeIndex([b[0] or far_past for b in bounds]).to_numpy()
-    delisted = pd.DatetimeIndex([b[1] or far_future for b in bounds]).to_numpy()
-    days = frame.index.to_numpy().astype(listed.dtype)[:, None]
-    outside = (days < listed[None, :]) | (days > delisted[None, :])
-    if not outside.any():
-        return frame
-    values = frame.to_numpy(dtype=float, copy=True)
-    values[outside] = float("nan")
-    return pd.DataFrame(values, index=frame.index, columns=frame.columns)
 
 
 def _partial(parts, ids, dates):
@@ -220,30 +150,13 @@ def _partial(parts, ids, dates):
 def daily_returns(types, dates, blank=True):
     """(returns frame dates x ids in the order of `types`, ids without data). Returns are
     routed by asset type; with `blank`, dates outside a listing are NaN."""
-    quenta = module("quenta")
-    groups = {}
-    for oid, code in types.items():
-        if code not in RETURN_FUNCTIONS:
-            raise UserError("no daily returns for %s of asset type %s" % (oid, code))
-        groups.setdefault(RETURN_FUNCTIONS[code], []).append(oid)
-    parts, errors = [], []
-    for name, ids in groups.items():
-        try:
-            if name == "get_bond_daily_returns":
-                part = bond_returns(quenta, ids, dates)
-            else:
-                part = getattr(quenta, name)(ids, dates)
-        except Exception as exc:
-            if not is_missing(exc):
-                raise
-            errors.append(exc)
-            continue
-        parts.append(part.reindex(index=dates, columns=ids).fillna(0.0))
-    frame = _partial(parts, list(types), dates)
+    try:
+        frame, _, errors = reader.daily_returns(types, dates)
+    except reader.AttributionError as exc:
+        raise UserError(str(exc)) from None
     if blank:
         frame = blank_outside_listing(frame, listing_windows(list(types)))
     return _checked(frame, errors, "日收益率")
-
 
 def _checked(frame, errors, kind):
     empty = frame.isna().all().to_numpy()
@@ -254,22 +167,6 @@ def _checked(frame, errors, kind):
         raise UserError("no %s (%s) for %s from %s to %s" % (
             KINDS[kind], kind, ", ".join(missing), frame.index[0].date(), frame.index[-1].date()))
     return frame, missing
-
-
-def bond_returns(quenta, ids, dates):
-    """Bond returns on `dates`, each compounding the interbank trading days since the
-    previous date, so weekend working days of the bond market are not lost."""
-    tolvik = module("tolvik")
-    first = pd.Timestamp(tolvik.get_exchange_previous_trading_date(dates[0])) + pd.Timedelta(days=1)
-    bank = pd.DatetimeIndex(tolvik.get_bank_trading_dates(first.date(), dates[-1].date()),
-                            name="date")
-    if bank.empty or bank.isin(dates).all():
-        return quenta.get_bond_daily_returns(ids, dates)
-    daily = quenta.get_bond_daily_returns(ids, bank)
-    slot = dates.searchsorted(bank)  # the first of `dates` on or after each bond market day
-    keep = slot < len(dates)
-    grown = (1.0 + daily[keep]).groupby(dates[slot[keep]]).prod() - 1.0
-    return grown.reindex(dates, fill_value=0.0)
 
 
 def prices(types, dates):
@@ -300,18 +197,6 @@ def prices(types, dates):
     frame = _partial(parts, list(types), dates)
     frame = blank_outside_listing(frame, listing_windows(list(types)))
     return _checked(frame, errors, "价格数据")
-
-
-def industry_names(order_book_ids, dates, standard):
-    """Dates x ids frame of industry names ('' where none)."""
-    onehot = module("sorvan").get_stock_industry(list(order_book_ids), dates, standard)
-    if onehot.shape[1] == 0:
-        names = pd.Series("", index=onehot.index)
-    else:
-        names = onehot.idxmax(axis=1).where(onehot.sum(axis=1) > 0, "")
-    frame = names.unstack("order_book_id").reindex(index=dates, columns=list(order_book_ids))
-    frame.index.name = "date"
-    return frame.fillna("")
 
 
 def symbols(order_book_ids):

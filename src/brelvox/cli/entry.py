@@ -5,16 +5,17 @@ import os
 import sys
 import textwrap
 
-from . import commands, demo
+from . import attribute, commands, demo
 from .data import DB_ENV, missing_message, is_missing
 from .errors import EXIT_STATUS_HELP, NO_DATA, USAGE, UserError
 from .render import CSV_RULE, PROG, Output
 
 DESCRIPTION = """\
-The brelvox market-data layer on the command line. Its main job, `demo`, runs a sample
-portfolio against its benchmark as the attribution engine would: asset types, daily returns
-routed by asset type, and a Brinson-Fachler attribution of the stock sleeve by Shenwan
-industry, linked over the span. The other commands answer one question each."""
+The brelvox market-data layer on the command line. Its main job, `attribute`, attributes a
+portfolio's own holdings against a benchmark on two levels (asset types, then industries
+inside the stock class), with Brinson-Fachler or Brinson-Hood-Beebower effects linked over
+the span; `demo` runs it on the sample market's portfolio. The other commands answer one
+question each."""
 
 EPILOG = """\
 Dates: --start/--end give a span (default: the last 20 trading dates up to --end, or up to
@@ -29,6 +30,33 @@ dates outside an instrument's listing.
 With the local data client, --db FILE (or %s) picks the database.
 
 %s""" % (textwrap.fill(CSV_RULE, 92), DB_ENV, textwrap.fill(EXIT_STATUS_HELP, 92))
+
+
+ATTRIBUTE_EPILOG = """\
+HOLDINGS is a CSV file with the columns date, order_book_id and weight (a fraction of the
+portfolio, negative for a short) or quantity (shares, contracts, bonds of 100 face, fund
+units, cash), one row per position at the close of its date, held until the next holdings
+date; or a folder of such files, each attributed against the same benchmark (reading the
+market data once), with one output folder per portfolio inside --csv DIR.
+
+The span runs from --start (default: the trading date after the first holdings date) to
+--end (default: the last date of the data). Each day's effects use the weights at the start
+of the day; they are linked over the span so that they add up to the active return, the
+portfolio's compounded return minus the benchmark's.
+
+--csv DIR writes summary.csv, asset_types.csv, industries.csv, daily_effects.csv and
+daily_groups.csv, returns, weights and effects as fractions. --quiet prints only errors and
+the files written. With the local data client, --db FILE (or %s) picks the database.
+
+%s""" % (DB_ENV, textwrap.fill(EXIT_STATUS_HELP, 92))
+
+DEMO_EPILOG = """\
+The demo is `attribute` on the sample market's portfolio (25 holdings as quantities on
+2025-06-30, written beside the sample database) against 000060.XSHG:0.6,KVX1001.INDX:0.3,
+CNY:0.1 from 2025-07-01 to 2025-12-31; its first lines print the equivalent command. It
+needs the local data client and its bundled sample.
+
+%s""" % textwrap.fill(EXIT_STATUS_HELP, 92)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -57,18 +85,43 @@ def build_parser():
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                 parser_class=_Parser)
 
-    def command(name, func, text, parents=(common, span)):
+    def command(name, func, text, parents=(common, span), epilog=EPILOG):
         p = sub.add_parser(name, parents=list(parents), help=text, description=text,
-                           epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+                           epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
         p.set_defaults(func=func)
         return p
 
-    p = command("demo", demo.run, "the main job: the sample portfolio, its returns by asset "
-                "type and its stock attribution against the benchmark", parents=[common])
-    p.add_argument("--csv", metavar="DIR", help="write every table, over the whole span, as "
-                   "CSV into DIR (attribution.csv among them)")
-    p.add_argument("--plot", metavar="FILE.png", help="draw the cumulative returns "
-                   "(needs matplotlib; exit 2 without it)")
+    outputs = argparse.ArgumentParser(add_help=False)
+    outputs.add_argument("--csv", metavar="DIR", help="write the tables as CSV files into DIR")
+    outputs.add_argument("--plot", metavar="FILE.png", help="draw the cumulative linked "
+                         "effects and the active return (needs matplotlib)")
+    outputs.add_argument("--report", metavar="FILE.html", help="write one self-contained HTML "
+                         "page with the tables and the chart (needs matplotlib)")
+    p = command("attribute", attribute.run, "the main job: attribution of a portfolio's "
+                "holdings against a benchmark, by asset type and industry",
+                parents=[common, outputs], epilog=ATTRIBUTE_EPILOG)
+    p.add_argument("holdings", metavar="HOLDINGS", help="holdings CSV file, or a folder of them")
+    p.add_argument("--benchmark", required=True, metavar="SPEC",
+                   help="an index, cash (CNY), or a composite rebalanced daily such as "
+                   "000060.XSHG:0.6,KVX1001.INDX:0.3,CNY:0.1")
+    p.add_argument("--start", metavar="DATE", help="first date (default: the trading date "
+                   "after the first holdings date)")
+    p.add_argument("--end", metavar="DATE", help="last date (default: the last date of the data)")
+    p.add_argument("--standard", choices=("sws", "citics"), default="sws",
+                   help="industries: Shenwan (sws, the default) or CITIC (citics)")
+    p.add_argument("--method", choices=("bf", "bhb"), default="bf",
+                   help="Brinson-Fachler (bf, the default) or Brinson-Hood-Beebower (bhb)")
+    p.add_argument("--linking", choices=("carino", "menchero", "grap", "frongello"),
+                   default="carino", help="how daily effects are linked (default carino)")
+    p.add_argument("--rebalance", choices=("none", "daily"), default="none",
+                   help="none (the default): weights drift with returns between holdings "
+                   "dates; daily: the holdings date's weights stand")
+    p.add_argument("--cash-rate", type=_rate, default=0.0, metavar="RATE",
+                   help="annual rate of cash, as a fraction (0.015 for 1.5 %%; default 0)")
+    p.add_argument("--jobs", type=_jobs, default=1, metavar="N",
+                   help="for a folder: attribute N portfolios at a time (default 1)")
+    command("demo", demo.run, "the main job on the sample: the sample portfolio attributed "
+            "against a composite benchmark", parents=[common, outputs], epilog=DEMO_EPILOG)
     command("returns", commands.returns, "daily returns, routed by asset type").add_argument(
         "ids", nargs="+", metavar="ID")
     command("prices", commands.prices, "stock, fund, option and futures prices on trading "
@@ -113,6 +166,27 @@ def build_parser():
     p.add_argument("--dates", type=int, metavar="M",
                    help="over M exchange trading dates up to 2025-12-31 (the sample has 485)")
     return parser
+
+
+def _rate(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
+    if not -1.0 < value < 10.0:
+        raise argparse.ArgumentTypeError("an annual rate as a fraction, such as 0.015, "
+                                         "not %r" % text)
+    return value
+
+
+def _jobs(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("at least 1, not %d" % value)
+    return value
 
 
 def _tolerant_output():

@@ -99,17 +99,22 @@ def formatted(frame, percent=True, digits=3):
 
 def write_csv(frame, path):
     """The whole frame to `path`: floats with 12 significant digits, NaN empty, dates as
-    YYYY-MM-DD. A frame of floats only goes through a vectorised writer."""
+    YYYY-MM-DD. A frame of floats only goes through a vectorised writer. The file is written
+    under a temporary name and renamed, so `path` is never half-written."""
+    work = "%s.%d.tmp" % (path, os.getpid())
     try:
         directory = os.path.dirname(path)
         if directory:
             os.makedirs(directory, exist_ok=True)
-        with open(path, "w", encoding="utf-8", newline="") as f:
+        with open(work, "w", encoding="utf-8", newline="") as f:
             if frame.shape[1] and all(pd.api.types.is_float_dtype(t) for t in frame.dtypes):
                 _write_floats(frame, f)
             else:
                 frame.to_csv(f, float_format="%.12g", date_format="%Y-%m-%d", lineterminator="\n")
+        os.replace(work, path)
     except OSError as exc:
+        if os.path.exists(work):
+            os.remove(work)
         raise UserError("cannot write %s: %s" % (path, exc.strerror or exc)) from None
 
 
