@@ -221,29 +221,35 @@ def industry_codes(order_book_ids, dates, standard):
     """(codes (dates, ids) of each stock's industry on each date, -1 where none; the
     industry names the codes index)."""
     ids = list(order_book_ids)
+    none = np.full((len(dates), len(ids)), -1, dtype=np.int32)
     if not ids:
-        return np.full((len(dates), 0), -1, dtype=np.int32), []
+        return none, []
     onehot = module("sorvan").get_stock_industry(ids, dates, standard)
-    expected = pd.MultiIndex.from_product([dates, ids], names=["date", "order_book_id"])
-    if len(onehot) != len(expected) or not _same_rows(onehot.index, dates, ids):
+    if not _date_major(onehot.index, dates, ids):
+        expected = pd.MultiIndex.from_product([dates, ids], names=["date", "order_book_id"])
         onehot = onehot.reindex(expected, fill_value=0)
     values = onehot.to_numpy()
     if values.shape[1] == 0:
-        return np.full((len(dates), len(ids)), -1, dtype=np.int32), []
-    codes = values.argmax(axis=1).astype(np.int32)
-    codes[values.max(axis=1) <= 0] = -1
+        return none, []
+    # one-hot rows: the column holding a row's 1 is its industry (columns are contiguous)
+    codes = none.reshape(-1)
+    for k in range(values.shape[1]):
+        column = values[:, k]
+        codes[np.flatnonzero(column.view(bool) if column.dtype == np.int8 else column)] = k
     return codes.reshape(len(dates), len(ids)), [str(c) for c in onehot.columns]
 
 
-def _same_rows(index, dates, ids):
+def _date_major(index, dates, ids):
     """Whether a (date, id) MultiIndex runs date by date over `ids` in order."""
-    if not isinstance(index, pd.MultiIndex) or index.nlevels != 2:
+    if not isinstance(index, pd.MultiIndex) or index.nlevels != 2 \
+            or len(index) != len(dates) * len(ids):
         return False
-    level_dates = index.levels[0].take(index.codes[0])
-    level_ids = index.levels[1].take(index.codes[1])
-    return (np.array_equal(np.asarray(level_ids, dtype=object),
-                           np.tile(np.asarray(ids, dtype=object), len(dates)))
-            and level_dates.equals(dates.repeat(len(ids))))
+    day_codes, id_codes = (np.asarray(c) for c in index.codes)
+    first = id_codes[:len(ids)]
+    return (index.levels[0].equals(pd.DatetimeIndex(dates)) and
+            np.array_equal(day_codes, np.repeat(np.arange(len(dates)), len(ids))) and
+            np.array_equal(id_codes, np.tile(first, len(dates))) and
+            list(index.levels[1].take(first)) == ids)
 
 
 def industry_names(order_book_ids, dates, standard):

@@ -26,7 +26,7 @@ def attribution_chart(report, name):
     matplotlib.use("Agg")
     import matplotlib.dates as mdates
     import matplotlib.pyplot as plt
-    from matplotlib.ticker import PercentFormatter
+    from matplotlib.ticker import MaxNLocator, PercentFormatter
 
     level = report.asset_types
     fig, (left, right) = plt.subplots(1, 2, figsize=(14, 5.6),
@@ -59,6 +59,7 @@ def attribution_chart(report, name):
     right.set_yticks(y)
     right.set_yticklabels(groups)
     right.axvline(0.0, color="0.5", linewidth=0.8)
+    right.xaxis.set_major_locator(MaxNLocator(5))
     right.xaxis.set_major_formatter(PercentFormatter())
     right.set_title("Linked effects by asset type", fontsize=11)
     right.grid(axis="x", alpha=0.3)

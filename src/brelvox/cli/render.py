@@ -9,6 +9,7 @@ their own units on both.
 import os
 import sys
 
+import numpy as np
 import pandas as pd
 
 from .errors import UserError
@@ -109,8 +110,10 @@ def write_csv(frame, path):
         with open(work, "w", encoding="utf-8", newline="") as f:
             if frame.shape[1] and all(pd.api.types.is_float_dtype(t) for t in frame.dtypes):
                 _write_floats(frame, f)
-            else:
+            elif isinstance(frame.columns, pd.MultiIndex):
                 frame.to_csv(f, float_format="%.12g", date_format="%Y-%m-%d", lineterminator="\n")
+            else:
+                _write_columns(frame, f)
         os.replace(work, path)
     except OSError as exc:
         if os.path.exists(work):
@@ -124,7 +127,8 @@ def _labels(index):
         levels = [_labels(index.get_level_values(k)) for k in range(index.nlevels)]
         return [",".join(_quote(v) for v in row) for row in zip(*levels)]
     if isinstance(index, pd.DatetimeIndex):
-        return list(index.strftime("%Y-%m-%d"))
+        codes, days = pd.factorize(index)
+        return list(np.asarray(days.strftime("%Y-%m-%d"), dtype=object)[codes])
     return [_quote(v) for v in index]
 
 
@@ -149,3 +153,36 @@ def _write_floats(frame, f):
             lines = []
     if lines:
         f.write("\n".join(lines) + "\n")
+
+
+def _write_columns(frame, f):
+    """A frame of columns of any kind, column by column: each distinct label or text
+    formatted once."""
+    head = [_quote(n or "") for n in frame.index.names] + [_quote(c) for c in frame.columns]
+    columns = [_labels(frame.index)] + [_cells(frame.iloc[:, k]) for k in range(frame.shape[1])]
+    f.write(",".join(head) + "\n")
+    rows = list(map(",".join, zip(*columns)))
+    for start in range(0, len(rows), 4096):
+        f.write("\n".join(rows[start:start + 4096]) + "\n")
+
+
+def _cells(column):
+    values = column.to_numpy()
+    if pd.api.types.is_float_dtype(column.dtype):
+        return [("%.12g" % v).replace("nan", "") for v in values.astype(float)]
+    codes, uniques = pd.factorize(column, use_na_sentinel=False)
+    if isinstance(uniques, pd.DatetimeIndex):
+        texts = [("" if pd.isna(u) else u.strftime("%Y-%m-%d")) for u in uniques]
+    else:
+        texts = [_text(u) for u in uniques]
+    return list(np.asarray(texts, dtype=object)[codes])
+
+
+def _text(value):
+    if isinstance(value, float):
+        return "" if value != value else "%.12g" % value
+    if value is None or value is pd.NaT or value is pd.NA:
+        return ""
+    if isinstance(value, pd.Timestamp):
+        return value.strftime("%Y-%m-%d")
+    return _quote(value)
