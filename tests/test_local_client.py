@@ -260,6 +260,33 @@ class TestDatabase:
         local.local.write_sample(str(again))
         assert table_rows(sample_path()) == table_rows(again)
 
+    def test_sample_portfolio_as_quantities(self, local, tmp_path):
+        path = local.local.write_sample_holdings(str(tmp_path / "h.csv"))
+        rows = pd.read_csv(path, dtype={"order_book_id": str})
+        assert list(rows.columns) == ["date", "order_book_id", "quantity"] and len(rows) == 25
+        assert (rows["date"] == "2025-06-30").all() and (rows["quantity"] > 0).all()
+        quantity = rows.set_index("order_book_id")["quantity"]
+        close = local.get_price(["600100.XSHG"], "2025-06-30", "2025-06-30", fields="close",
+                                adjust_type="none")["close"].iloc[0]
+        assert quantity["600100.XSHG"] % 100 == 0
+        assert quantity["600100.XSHG"] * close == pytest.approx(4e6, rel=0.01)  # 4 % of 1e8
+        assert quantity["CNY"] == 6e6 and local.instruments("10008001").contract_multiplier == 10000
+        with pytest.raises(FileExistsError):
+            local.local.write_sample_holdings(path)
+
+    def test_larger_sample_has_a_broad_index(self, local, monkeypatch, tmp_path):
+        path = tmp_path / "wider.duckdb"
+        local.local.write_sample(str(path), stocks=260, dates=130)
+        monkeypatch.setenv(local.ENV_VAR, str(path))
+        days = local.get_trading_dates("2025-07-01", "2025-12-31")
+        lists = local.client.get_client().execute("__internal__index_weights", "000750.XSHG",
+                                                  20250701, 20251231)
+        assert len(lists) == 6  # one list a month
+        assert all(len(r["data"]) == 50 for r in lists)  # a quarter of the 200 further stocks
+        assert sum(w["weight"] for w in lists[0]["data"]) == pytest.approx(1.0, abs=1e-4)
+        closes = local.get_price(["000750.XSHG"], days[0], days[-1], fields="close")["close"]
+        assert len(closes) == len(days) and closes.iloc[0] > 0
+
 
 # --- every public data function on the sample ------------------------------------------------
 
