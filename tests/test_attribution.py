@@ -357,9 +357,9 @@ class TestSample:
 
     def test_drifting_sleeve_and_suspended_stock(self, local):
         """Bought on a day of 300198.XSHE's suspension: valued at its last close before it."""
-        holdings = pd.DataFrame({"date": "2024-09-05", "order_book_id": ["300198.XSHE",
-                                                                         "600100.XSHG"],
-                                 "quantity": [1000, 1000]})
+        holdings = pd.DataFrame({"date": ["2024-09-05", "2024-09-05", "2030-01-02"],
+                                 "order_book_id": ["300198.XSHE", "600100.XSHG", "600100.XSHG"],
+                                 "quantity": [1000, 1000, 1]})  # a date after the span is left out
         report = attribution.attribute(holdings, "000060.XSHG", end="2024-09-20")
         closes = local.get_price(["300198.XSHE", "600100.XSHG"], "2024-08-30", "2024-09-05",
                                  fields="close", adjust_type="none")["close"]

@@ -60,46 +60,38 @@ def _cache_dirs():
 
 def sample_path():
     """Path of the bundled sample, generated there on first use."""
+    from . import _build
+    return _cached(_SAMPLE_NAME, lambda path: _build.write_sample(path, overwrite=False),
+                   "the sample database")
+
+
+def sample_holdings_path():
+    """Path of the sample portfolio's holdings file, written beside the sample on first use."""
+    from . import _build
+    return _cached("sample-holdings.%d.csv" % _sample.REVISION, _build.write_sample_holdings,
+                   "the sample holdings")
+
+
+def _cached(name, write, what):
+    """`name` in the first cache directory holding it, else written by `write(path)` into
+    the first one that can be written."""
     for directory in _cache_dirs():
-        path = os.path.join(directory, _SAMPLE_NAME)
+        path = os.path.join(directory, name)
         if os.path.exists(path):
             return path
     last_error = None
     for directory in _cache_dirs():
+        path = os.path.join(directory, name)
         try:
             os.makedirs(directory, exist_ok=True)
-            path = os.path.join(directory, _SAMPLE_NAME)
             if not os.path.exists(path):  # another process may have just written it
-                from . import _build
-                _build.write_sample(path, overwrite=False)
+                write(path)
             return path
         except FileExistsError:
             return path
         except OSError as exc:
             last_error = exc
-    raise LocalDataError("cannot write the sample database: %s" % last_error)
-
-
-def sample_holdings_path():
-    """Path of the sample portfolio's holdings file, written in the sample's cache
-    directory on first use."""
-    name = "sample-holdings.%d.csv" % _sample.REVISION
-    for directory in _cache_dirs():
-        path = os.path.join(directory, name)
-        if os.path.exists(path):
-            return path
-    last_error = None
-    for directory in _cache_dirs():
-        path = os.path.join(directory, name)
-        try:
-            os.makedirs(directory, exist_ok=True)
-            from . import _build
-            return _build.write_sample_holdings(path)
-        except FileExistsError:  # another process has just written it
-            return path
-        except OSError as exc:
-            last_error = exc
-    raise LocalDataError("cannot write the sample holdings: %s" % last_error)
+    raise LocalDataError("cannot write %s: %s" % (what, last_error))
 
 
 def database_path():

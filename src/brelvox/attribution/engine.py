@@ -70,10 +70,15 @@ class MarketInputs:
         portfolios = [read_holdings(h) for h in portfolios]
         self.end = pd.Timestamp(end) if end is not None else market.last_data_date()
         self.start = pd.Timestamp(start) if start is not None else None
+        for h in portfolios:
+            if h.dates[0] >= self.end:
+                raise h.error(h.first_line(h.frame["date"] == h.dates[0]),
+                              "the first holdings date %s is not before the end of the span, %s"
+                              % (h.dates[0].date(), self.end.date()))
         first = min(h.dates[0] for h in portfolios)
-        if first >= self.end:
-            raise _holdings_after_end(portfolios, self.end)
         self.calendar = market.trading_dates(first, self.end)
+        # holdings dated after the span play no part
+        portfolios = [h.until(self.end) for h in portfolios]
         for h in portfolios:
             _check_dates(h, self.calendar, self.end)
         self.types = self._classify(portfolios)
@@ -184,7 +189,7 @@ class MarketInputs:
     def run(self, holdings, method="bf", linking_method="carino", rebalance="none"):
         """The Report of one portfolio (whose ids were among those read)."""
         check_options(method, linking_method, rebalance)
-        holdings = read_holdings(holdings)
+        holdings = read_holdings(holdings).until(self.end)
         missing = [o for o in holdings.ids if o not in self.types]
         if missing:
             raise HoldingsError("%s was not among the portfolios the market data was read for"
@@ -249,13 +254,6 @@ def _check_dates(holdings, calendar, end):
     if len(bad):
         line = holdings.first_line(holdings.frame["date"] == bad[0])
         raise holdings.error(line, "%s is not an exchange trading date" % bad[0].date())
-
-
-def _holdings_after_end(portfolios, end):
-    first = min(portfolios, key=lambda h: h.dates[0])
-    line = first.first_line(first.frame["date"] == first.dates[0])
-    return first.error(line, "the first holdings date %s is not before the end of the span, %s"
-                       % (first.dates[0].date(), end.date()))
 
 
 # --- the arithmetic -------------------------------------------------------------------------

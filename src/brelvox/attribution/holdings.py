@@ -47,6 +47,11 @@ class Holdings:
     def ids(self):
         return list(dict.fromkeys(self.frame["order_book_id"]))
 
+    def until(self, day):
+        """The holdings of the dates up to `day`."""
+        kept = self.frame[self.frame["date"] <= day]
+        return Holdings(kept.reset_index(drop=True), self.kind, self.source, self.rows_are_lines)
+
     def where(self, line):
         """'file line N' (or 'holdings row N') for error messages."""
         return "%s %s %d" % (os.path.basename(self.source), "line" if self.rows_are_lines

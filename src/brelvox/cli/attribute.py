@@ -13,7 +13,7 @@ from .. import attribution
 from ..attribution import market
 from . import data
 from .errors import USAGE, UserError
-from .render import PROG, write_csv
+from .render import PROG, replacing, write_csv
 
 EFFECTS = attribution.EFFECTS
 METHOD_NAMES = {"bf": "Brinson-Fachler", "bhb": "Brinson-Hood-Beebower"}
@@ -132,18 +132,13 @@ def write_outputs(report, csv_dir, plot, page, out, name):
             out.wrote(path)
     if plot:
         from .chart import attribution_chart
-        with open(_work_name(plot), "wb") as f:
+        with replacing(plot, "wb") as f:
             f.write(attribution_chart(report, name))
-        os.replace(_work_name(plot), plot)
         out.wrote(plot, "cumulative effects chart")
     if page:
         from .html import write_page
         write_page(report, name, page)
         out.wrote(page, "report")
-
-
-def _work_name(path):
-    return "%s.%d.tmp" % (path, os.getpid())
 
 
 def write_tables(report, directory):

@@ -5,10 +5,9 @@ import base64
 import datetime
 import html
 import math
-import os
 
 from .chart import attribution_chart
-from .errors import UserError
+from .render import replacing
 
 STYLE = """
 body { font-family: "Noto Sans CJK SC", "PingFang SC", "Microsoft YaHei", Helvetica, Arial,
@@ -79,15 +78,8 @@ def page(report, name):
 
 
 def write_page(report, name, path):
-    work = "%s.%d.tmp" % (path, os.getpid())
-    try:
-        with open(work, "w", encoding="utf-8") as f:
-            f.write(page(report, name))
-        os.replace(work, path)
-    except OSError as exc:
-        if os.path.exists(work):
-            os.remove(work)
-        raise UserError("cannot write %s: %s" % (path, exc.strerror or exc)) from None
+    with replacing(path) as f:
+        f.write(page(report, name))
 
 
 def _e(text):

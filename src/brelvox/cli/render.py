@@ -6,6 +6,7 @@ attribution effects as fractions (0.0123 for 1.23 %); prices, yields and duratio
 their own units on both.
 """
 
+import contextlib
 import os
 import sys
 
@@ -98,27 +99,34 @@ def formatted(frame, percent=True, digits=3):
         return shown.to_string()
 
 
-def write_csv(frame, path):
-    """The whole frame to `path`: floats with 12 significant digits, NaN empty, dates as
-    YYYY-MM-DD. A frame of floats only goes through a vectorised writer. The file is written
-    under a temporary name and renamed, so `path` is never half-written."""
+@contextlib.contextmanager
+def replacing(path, mode="w"):
+    """A file to write `path` through: written under a temporary name and renamed into
+    place at the end, so `path` is never half-written; an OSError is the user's error."""
     work = "%s.%d.tmp" % (path, os.getpid())
     try:
         directory = os.path.dirname(path)
         if directory:
             os.makedirs(directory, exist_ok=True)
-        with open(work, "w", encoding="utf-8", newline="") as f:
-            if frame.shape[1] and all(pd.api.types.is_float_dtype(t) for t in frame.dtypes):
-                _write_floats(frame, f)
-            elif isinstance(frame.columns, pd.MultiIndex):
-                frame.to_csv(f, float_format="%.12g", date_format="%Y-%m-%d", lineterminator="\n")
-            else:
-                _write_columns(frame, f)
+        with open(work, mode, **({} if "b" in mode else {"encoding": "utf-8", "newline": ""})) as f:
+            yield f
         os.replace(work, path)
     except OSError as exc:
         if os.path.exists(work):
             os.remove(work)
         raise UserError("cannot write %s: %s" % (path, exc.strerror or exc)) from None
+
+
+def write_csv(frame, path):
+    """The whole frame to `path`: floats with 12 significant digits, NaN empty, dates as
+    YYYY-MM-DD. A frame of floats only goes through a vectorised writer."""
+    with replacing(path) as f:
+        if frame.shape[1] and all(pd.api.types.is_float_dtype(t) for t in frame.dtypes):
+            _write_floats(frame, f)
+        elif isinstance(frame.columns, pd.MultiIndex):
+            frame.to_csv(f, float_format="%.12g", date_format="%Y-%m-%d", lineterminator="\n")
+        else:
+            _write_columns(frame, f)
 
 
 def _labels(index):
