@@ -280,7 +280,7 @@ class TestHoldingsInput:
 
 
 class TestBenchmarkInput:
-    @pytest.mark.parametrize("spec, message", [
+    @pytest.mark.parametrize("text, message", [
         ("000060.XSHG:0.6,CNY:0.3", "the shares sum to 0.9, not 1"),
         ("000060.XSHG:0.6,CNY", "CNY has no share"),
         ("000060.XSHG:abc", "is not a number"),
@@ -288,9 +288,9 @@ class TestBenchmarkInput:
         ("000060.XSHG:0.5,000060.XSHG:0.5", "names 000060.XSHG twice"),
         (",", "expected ID or ID:SHARE"),
     ])
-    def test_refused_specifications(self, spec, message):
+    def test_refused_specifications(self, text, message):
         with pytest.raises(attribution.BenchmarkError, match=message):
-            attribution.parse_benchmark(spec)
+            attribution.parse_benchmark(text)
 
     def test_refused_ids(self, local):
         with pytest.raises(attribution.BenchmarkError, match="600100.XSHG is not an index"):

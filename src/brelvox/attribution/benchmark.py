@@ -1,6 +1,6 @@
 """Benchmarks: a stock index, a bond index, cash, or a composite of them.
 
-A specification is `ID` or `ID:SHARE,ID:SHARE,...` (shares summing to 1), for example
+A definition is `ID` or `ID:SHARE,ID:SHARE,...` (shares summing to 1), for example
 `000060.XSHG:0.6,KVX1001.INDX:0.3,CNY:0.1`. A composite is rebalanced to its shares every
 day, as fund contracts define benchmarks: the weight of constituent j of component k at the
 start of day t is share_k times the index's weight of j at the start of day t.
@@ -41,42 +41,42 @@ class Benchmark:
         return [c.order_book_id for c in self.components]
 
 
-def parse_benchmark(spec):
-    """A Benchmark from its specification text (shares checked, kinds not yet known)."""
-    if isinstance(spec, Benchmark):
-        return spec
-    if not isinstance(spec, str):
-        raise TypeError("a benchmark is a specification text such as '000060.XSHG' or "
-                        "'000060.XSHG:0.6,CNY:0.4', not %s" % type(spec).__name__)
-    parts = [p.strip() for p in spec.split(",")]
-    if not spec.strip() or any(not p for p in parts):
-        raise BenchmarkError("benchmark %r: expected ID or ID:SHARE,ID:SHARE,..." % spec)
+def parse_benchmark(text):
+    """A Benchmark from its definition (shares checked, kinds not yet known)."""
+    if isinstance(text, Benchmark):
+        return text
+    if not isinstance(text, str):
+        raise TypeError("a benchmark is a definition such as '000060.XSHG' or "
+                        "'000060.XSHG:0.6,CNY:0.4', not %s" % type(text).__name__)
+    parts = [p.strip() for p in text.split(",")]
+    if not text.strip() or any(not p for p in parts):
+        raise BenchmarkError("benchmark %r: expected ID or ID:SHARE,ID:SHARE,..." % text)
     components = []
     for part in parts:
         oid, sep, share_text = part.partition(":")
         oid = oid.strip()
         if not oid:
-            raise BenchmarkError("benchmark %r: a component without an id" % spec)
+            raise BenchmarkError("benchmark %r: a component without an id" % text)
         if sep:
             try:
                 share = float(share_text)
             except ValueError:
                 raise BenchmarkError("benchmark %r: the share of %s, %r, is not a number"
-                                     % (spec, oid, share_text)) from None
+                                     % (text, oid, share_text)) from None
         elif len(parts) == 1:
             share = 1.0
         else:
-            raise BenchmarkError("benchmark %r: %s has no share (ID:SHARE)" % (spec, oid))
+            raise BenchmarkError("benchmark %r: %s has no share (ID:SHARE)" % (text, oid))
         if not math.isfinite(share) or share <= 0:
             raise BenchmarkError("benchmark %r: the share of %s must be above 0, not %s"
-                                 % (spec, oid, share_text))
+                                 % (text, oid, share_text))
         if any(c.order_book_id == oid for c in components):
-            raise BenchmarkError("benchmark %r names %s twice" % (spec, oid))
+            raise BenchmarkError("benchmark %r names %s twice" % (text, oid))
         components.append(Component(oid, share))
     total = sum(c.share for c in components)
     if abs(total - 1.0) > SHARE_TOLERANCE:
-        raise BenchmarkError("benchmark %r: the shares sum to %.10g, not 1" % (spec, total))
-    return Benchmark(tuple(components), spec)
+        raise BenchmarkError("benchmark %r: the shares sum to %.10g, not 1" % (text, total))
+    return Benchmark(tuple(components), text)
 
 
 def resolve(benchmark):

@@ -28,7 +28,7 @@ def attribute(holdings, benchmark, start=None, end=None, standard="sws", method=
     """The attribution of one portfolio against a benchmark: a Report.
 
     holdings: a CSV file's path, a DataFrame (date, order_book_id, weight or quantity) or
-    Holdings; benchmark: a specification such as "000060.XSHG" or
+    Holdings; benchmark: a definition such as "000060.XSHG" or
     "000060.XSHG:0.6,KVX1001.INDX:0.3,CNY:0.1"; start, end: the span (default: the trading
     date after the first holdings date, and the last date of the data); standard: "sws" or
     "citics"; method: "bf" (Brinson-Fachler) or "bhb" (Brinson-Hood-Beebower);

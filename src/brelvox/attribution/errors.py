@@ -13,7 +13,7 @@ class HoldingsError(AttributionError):
 
 
 class BenchmarkError(AttributionError):
-    """A benchmark specification is unusable, or its data does not cover the span."""
+    """A benchmark definition is unusable, or its data does not cover the span."""
 
 
 class AttributionWarning(UserWarning):

@@ -101,7 +101,7 @@ def build_parser():
                 "holdings against a benchmark, by asset type and industry",
                 parents=[common, outputs], epilog=ATTRIBUTE_EPILOG)
     p.add_argument("holdings", metavar="HOLDINGS", help="holdings CSV file, or a folder of them")
-    p.add_argument("--benchmark", required=True, metavar="SPEC",
+    p.add_argument("--benchmark", required=True, metavar="BENCHMARK",
                    help="an index, cash (CNY), or a composite rebalanced daily such as "
                    "000060.XSHG:0.6,KVX1001.INDX:0.3,CNY:0.1")
     p.add_argument("--start", metavar="DATE", help="first date (default: the trading date "
