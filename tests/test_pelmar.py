@@ -103,6 +103,16 @@ def test_fallback_carries_the_first_list_over_every_date(stock, nothing):
 
 
 @pytest.mark.parametrize("records", [None, [record(D[3], {"A": 1.0})]])
+def test_a_constituent_twice_in_the_first_list_is_refused(stock, records):
+    """Both paths, with or without lists in the span: the repeated id is named, never two
+    columns of one name."""
+    stock(records, first_list=pd.Series([1.0, 3.0, 4.0], index=["A", "B", "A"]))
+    with pytest.raises(ValueError, match=r"first requested date holds duplicate entries for "
+                                         r"\('A', 2020-01-01 00:00:00\)"):
+        pelmar.get_stock_index_weight(INDEX, D[:4])
+
+
+@pytest.mark.parametrize("records", [None, [record(D[3], {"A": 1.0})]])
 def test_no_list_for_the_first_date_is_missing_data(stock, records):
     stock(records, first_list=None)
     with pytest.raises(MissingData) as err:

@@ -287,6 +287,11 @@ def test_time_of_day_and_timezones_use_the_calendar_date(use):
     use(IndustryClient(shenwan=[sw("A", "银行", "2020-01-02")], listing=LISTED))
     out = sorvan.get_stock_industry(["A"], ["2020-01-01 23:00", "2020-01-02 09:30"], "sws")
     assert out["银行"].tolist() == [0, 1]
+    # a day and a time on it: both rows are that day's, each keeping its own label
+    asked = [pd.Timestamp("2020-01-02"), pd.Timestamp("2020-01-02 10:00")]
+    out = sorvan.get_stock_industry(["A"], asked, "sws")
+    assert out["银行"].tolist() == [1, 1]
+    assert list(out.index.get_level_values("date")) == asked
     stamps = pd.DatetimeIndex(["2020-01-02 00:30"]).tz_localize("Asia/Shanghai")
     out = sorvan.get_stock_industry(["A"], stamps, "sws")
     assert out["银行"].tolist() == [1] and out.index.levels[0].tz is not None

@@ -127,10 +127,27 @@ static void require_series(nb::handle value) {
     }
 }
 
+// A constituent named twice in the first date's list is refused, whichever path reads the
+// list: two weights of one constituent make neither one column nor a total of 1.
+static void require_distinct(nb::handle value, std::int64_t date_us) {
+    nb::object labels = nb::list(value.attr("index"));
+    nb::object seen = nb::steal(PySet_New(nullptr));
+    if (!seen.is_valid()) throw nb::python_error();
+    for (nb::handle label : labels) {
+        const int found = PySet_Contains(seen.ptr(), label.ptr());
+        if (found < 0 || (found == 0 && PySet_Add(seen.ptr(), label.ptr()) < 0))
+            throw nb::python_error();
+        if (found)
+            bridge::raise_duplicate_entry("the index weights of the first requested date", label,
+                                          bridge::timestamp_of(date_us));
+    }
+}
+
 // A weights Series by constituent, scaled to a total of 1 (missing weights left out of
 // the total), appended as rows dated `date_us`.
 static void append_scaled_list(RecordRows& rows, nb::handle value, std::int64_t date_us) {
     require_series(value);
+    require_distinct(value, date_us);
     std::vector<std::string> ids = bridge::str_labels(value.attr("index"), "index weights");
     std::vector<double> w = bridge::to_float_vector(value);
     const double total = core::nan_skipping_total(w);
@@ -214,6 +231,7 @@ static nb::object spread_frame(DenseLists&& lists, const Requested& req, bool li
 // No list in the span: the first date's list, scaled to 1, on every distinct requested date.
 static nb::object constant_weights(nb::handle value, const Requested& req) {
     require_series(value);
+    require_distinct(value, req.us.front());
     std::vector<double> w = bridge::to_float_vector(value);
     const double total = core::nan_skipping_total(w);
     std::vector<std::int64_t> first_of_run;
