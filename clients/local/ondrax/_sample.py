@@ -637,7 +637,7 @@ def _more_stocks(gen, rng, count):
         "order_book_id": ids, "catalogue": "exchange", "type": "CS",
         "symbol": [_SURNAMES[k % 20] + _SURNAMES[(k * 7 + 3) % 20] + "股份" for k in ks],
         "exchange": [b[-4:] for b in (_BOARDS[k % 4] for k in ks)], "listed_date": listed,
-        "de_listed_date": delisted, "round_lot": 100, "accrued_daily": None,
+        "de_listed_date": delisted, "round_lot": 100, "accrued_daily": np.nan,
         "extra": [json.dumps({"board_type": _BOARDS[k % 4][:2]}) for k in ks]}))
     industry = np.array(SW_INDUSTRIES, dtype=object)[ks % len(SW_INDUSTRIES)]
     start_date = np.maximum(listed.astype("datetime64[D]"), np.datetime64("2014-01-01"))
@@ -646,7 +646,7 @@ def _more_stocks(gen, rng, count):
                             "industry_name": industry, "industry_code": "S%02d" % 0, "version": 3}),
               pd.DataFrame({"standard": "citics", "order_book_id": ids, "start_date": start_iso,
                             "industry_name": [SW_TO_CITICS[i] for i in industry],
-                            "industry_code": "CI000", "version": None})]
+                            "industry_code": "CI000", "version": np.nan})]
     book.chunks["industries"].extend(frames)
 
 
