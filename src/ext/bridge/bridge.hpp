@@ -7,4 +7,5 @@
 #include "frames.hpp"
 #include "labels.hpp"
 #include "module.hpp"
+#include "request.hpp"
 #include "results.hpp"

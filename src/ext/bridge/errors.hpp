@@ -5,6 +5,9 @@
 
 namespace brelvox::bridge {
 
+// Raises `type` (PyExc_ValueError, ...) with a message formatted as PyErr_Format does.
+[[noreturn]] void raise_error(PyObject* type, const char* format, ...);
+
 // A new reference from the C API as an object; NULL (a Python error is set) throws.
 nb::object checked(PyObject* result);
 // Truth value of `value`; an error raised by its __bool__ propagates.
@@ -14,9 +17,6 @@ bool truthy(nb::handle value);
 void require_str_or_none(nb::handle value, const char* name);
 void require_str(nb::handle value, const char* name);
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, nb::handle value);
-
-// Raises brelvox.exceptions.MissingData(kind, order_book_ids, dates).
-[[noreturn]] void raise_missing_data(const char* kind, nb::handle order_book_ids, nb::handle dates);
 
 // ValueError: `source` holds more than one entry for (id, date).
 [[noreturn]] void raise_duplicate_entry(const char* source, nb::handle id, nb::handle date);

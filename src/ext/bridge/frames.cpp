@@ -1,5 +1,7 @@
 #include "frames.hpp"
 
+#include "request.hpp"
+
 #include "errors.hpp"
 
 namespace brelvox::bridge {
@@ -76,12 +78,7 @@ LongFrame read_long_index(nb::handle frame, const char* what) {
     nb::module_ pd = pandas();
     if (!nb::isinstance(frame, pd.attr("DataFrame"))) raise_answer_type(what, "a DataFrame", frame);
     nb::object index = frame.attr("index");
-    if (!nb::isinstance(index, pd.attr("MultiIndex")) ||
-        nb::cast<int>(index.attr("nlevels")) != 2) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s: expected the data client's frame indexed by (order_book_id, date)", what);
-        throw nb::python_error();
-    }
+    require_two_levels(index, what, "(order_book_id, date)");
     LongFrame out;
     out.what = what;
     out.frame = nb::borrow(frame);
@@ -90,11 +87,8 @@ LongFrame read_long_index(nb::handle frame, const char* what) {
     out.id_codes = std::make_shared<Codes>(codes[0]);
     out.date_codes = std::make_shared<Codes>(codes[1]);
     out.rows = out.id_codes->size();
-    if (out.date_codes->size() != out.rows || nb::len(frame) != out.rows) {
-        PyErr_Format(PyExc_ValueError, "%s: the data client's index and rows differ in length",
-                     what);
-        throw nb::python_error();
-    }
+    require_same_length(what, out.rows, out.date_codes->size());
+    require_same_length(what, out.rows, nb::len(frame));
     nb::object levels = index.attr("levels");
     nb::object id_level = levels[0];
     std::string date_what = std::string(what) + ": date level";
@@ -184,11 +178,7 @@ core::SeriesSource series_of(const LongFrame& frame, const FloatColumn& values,
 
 core::PanelView panel_view(const LongFrame& frame, const FloatColumn& values,
                            core::Scratch& storage) {
-    if (values.size() != frame.rows) {
-        PyErr_Format(PyExc_ValueError, "%s: the data client's index and values differ in length",
-                     frame.what);
-        throw nb::python_error();
-    }
+    require_same_length(frame.what, frame.rows, values.size());
     if (frame.dense_sorted) return {frame.ids.size(), frame.dates.size(), values.data()};
     const std::span<double> cells = storage.take<double>(frame.ids.size() * frame.dates.size());
     std::ptrdiff_t duplicate = -1;

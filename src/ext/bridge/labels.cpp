@@ -2,9 +2,12 @@
 
 #include "align.hpp"
 #include "arrays.hpp"
+#include "errors.hpp"
 #include "frame_index.hpp"
 
+#include <cmath>
 #include <cstring>
+#include <numeric>
 
 namespace brelvox::bridge {
 
@@ -19,7 +22,7 @@ bool utf8_of(PyObject* item, std::string_view& text) {
 
 // The elements of a sequence as a list. A pandas object's elements are taken out through an
 // object array: iterating it would box them one by one in Python (a `str` array does).
-static nb::object element_list(nb::handle sequence) {
+nb::object element_list(nb::handle sequence) {
     if (nb::hasattr(sequence, "to_numpy") && nb::hasattr(sequence, "dtype")) {
         nb::object array = sequence.attr("to_numpy")("dtype"_a = "object");
         if (nb::cast<int>(array.attr("ndim")) == 1) return array.attr("tolist")();
@@ -90,37 +93,6 @@ nb::object timestamp_of(std::int64_t us) {
 
 // ---- identifiers ------------------------------------------------------------------------
 
-IdLabels read_ids(nb::handle order_book_ids, const char* argname) {
-    if (PyUnicode_Check(order_book_ids.ptr()) || order_book_ids.is_none()) {
-        std::string msg = std::string(argname) + " must be a sequence of str, not " +
-                          Py_TYPE(order_book_ids.ptr())->tp_name;
-        throw nb::type_error(msg.c_str());
-    }
-    require_one_dimension(order_book_ids, argname);
-    IdLabels out;
-    out.objects = nb::borrow<nb::list>(element_list(order_book_ids));
-    const std::size_t n = out.objects.size();
-    out.text.resize(n);
-    out.is_str.resize(n, false);
-    for (std::size_t k = 0; k < n; ++k) {
-        std::string_view text;
-        if (!utf8_of(PyList_GET_ITEM(out.objects.ptr(), static_cast<Py_ssize_t>(k)), text))
-            continue;
-        out.text[k].assign(text);
-        out.is_str[k] = true;
-    }
-    return out;
-}
-
-std::vector<std::int64_t> positions_of_ids(const IdLabels& ids,
-                                           const std::vector<std::string>& sorted_ids) {
-    std::vector<std::string_view> wanted(ids.text.begin(), ids.text.end());
-    std::vector<std::int64_t> pos = core::positions_in_sorted(sorted_ids, wanted);
-    for (std::size_t k = 0; k < pos.size(); ++k)
-        if (!ids.is_str[k]) pos[k] = -1;
-    return pos;
-}
-
 LabelTable id_table(nb::handle level) {
     nb::object list = element_list(level);
     const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
@@ -152,10 +124,14 @@ std::vector<std::string> str_labels(nb::handle sequence, const char* what) {
     return out;
 }
 
-nb::object str_index(const std::vector<std::string>& labels, const char* name) {
+nb::object str_index(const std::vector<std::string>& labels, nb::handle name) {
     nb::list items;
     for (const std::string& s : labels) items.append(nb::str(s.data(), s.size()));
     return pandas().attr("Index")(items, "name"_a = name);
+}
+
+nb::object str_index(const std::vector<std::string>& labels, const char* name) {
+    return str_index(labels, nb::str(name));
 }
 
 nb::object renamed(nb::handle index, const char* name) {
@@ -165,6 +141,51 @@ nb::object renamed(nb::handle index, const char* name) {
 nb::object without_first(nb::handle sequence) {
     nb::object tail = nb::steal(PySlice_New(nb::int_(1).ptr(), Py_None, Py_None));
     return sequence[tail];
+}
+
+bool is_na(nb::handle value) {
+    if (value.is_none()) return true;
+    if (PyFloat_Check(value.ptr())) return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+    static PyObject* na = nullptr;
+    static PyObject* nat = nullptr;
+    if (!na) { // kept for the interpreter's life, as the pandas module itself
+        na = nb::object(pandas().attr("NA")).release().ptr();
+        nat = nb::object(pandas().attr("NaT")).release().ptr();
+    }
+    return value.ptr() == na || value.ptr() == nat;
+}
+
+bool same_str(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+Ranked sorted_ranks(const nb::list& labels, const nb::dict& code_of) {
+    Ranked out;
+    out.rank.resize(labels.size());
+    nb::object sorted = nb::steal(PySequence_List(labels.ptr()));
+    if (!sorted.is_valid()) throw nb::python_error();
+    if (PyList_Sort(sorted.ptr()) != 0) { // labels that do not compare stay as met
+        PyErr_Clear();
+        std::iota(out.rank.begin(), out.rank.end(), 0);
+        out.labels = labels;
+        return out;
+    }
+    for (std::size_t k = 0; k < out.rank.size(); ++k) {
+        PyObject* code = PyDict_GetItemWithError(
+            code_of.ptr(), PyList_GET_ITEM(sorted.ptr(), static_cast<Py_ssize_t>(k)));
+        if (!code) {
+            if (!PyErr_Occurred()) raise_error(PyExc_KeyError, "a label without a code");
+            throw nb::python_error();
+        }
+        out.rank[static_cast<std::size_t>(PyLong_AsSsize_t(code))] = static_cast<std::int64_t>(k);
+    }
+    out.labels = nb::borrow<nb::list>(sorted);
+    return out;
 }
 
 } // namespace brelvox::bridge

@@ -12,6 +12,8 @@ namespace brelvox::bridge {
 
 // The UTF-8 text of a `str` (or subclass); false for anything else.
 bool utf8_of(PyObject* item, std::string_view& text);
+// The elements of a sequence as a list (a pandas object's taken out through an object array).
+nb::object element_list(nb::handle sequence);
 
 // ---- dates ------------------------------------------------------------------------------
 
@@ -39,17 +41,6 @@ nb::object timestamp_of(std::int64_t us);
 
 // ---- identifiers ------------------------------------------------------------------------
 
-// Requested identifiers: the caller's objects and, for the `str` ones, their text.
-struct IdLabels {
-    nb::list objects;
-    std::vector<std::string> text; // empty for a non-str entry
-    std::vector<bool> is_str;
-};
-IdLabels read_ids(nb::handle order_book_ids, const char* argname);
-// Positions of the requested ids among `sorted_ids`, -1 for absent or non-str entries.
-std::vector<std::int64_t> positions_of_ids(const IdLabels& ids,
-                                           const std::vector<std::string>& sorted_ids);
-
 // The entries of an identifier level: text, and whether the entry is a label at all (a
 // NaN, None or other non-str entry names no instrument).
 struct LabelTable {
@@ -63,11 +54,26 @@ std::vector<std::string> str_labels(nb::handle sequence, const char* what);
 
 // An Index of the given strings, named `name`.
 nb::object str_index(const std::vector<std::string>& labels, const char* name);
+nb::object str_index(const std::vector<std::string>& labels, nb::handle name);
 
 // `index` renamed (a new object; the caller's keeps its name).
 nb::object renamed(nb::handle index, const char* name);
 
 // `sequence[1:]`.
 nb::object without_first(nb::handle sequence);
+
+// Whether a label is missing: None, NaN, pd.NA or NaT.
+bool is_na(nb::handle value);
+// Whether two objects are the same `str` by value (exactly str, not a subclass).
+bool same_str(PyObject* a, PyObject* b);
+
+// Distinct labels in the order first met, sorted as Python sorts them (left as met when
+// they do not compare): the sorted labels and each label's rank among them. `code_of`
+// maps each label to its place in `labels`.
+struct Ranked {
+    nb::list labels;
+    std::vector<std::int64_t> rank;
+};
+Ranked sorted_ranks(const nb::list& labels, const nb::dict& code_of);
 
 } // namespace brelvox::bridge

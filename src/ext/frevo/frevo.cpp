@@ -52,19 +52,9 @@ nb::object maybe_reindex(nb::handle old, nb::handle index, nb::handle axis) {
     return old.attr("reindex")("columns"_a = labels);
 }
 
-nb::object as_datetime_index(nb::handle dates) {
-    nb::module_ pd = bridge::pandas();
-    nb::object converted = pd.attr("to_datetime")(dates);
-    if (nb::isinstance(converted, pd.attr("DatetimeIndex"))) return converted;
-    if (nb::isinstance(converted, pd.attr("Series"))) return pd.attr("DatetimeIndex")(converted);
-    PyErr_Format(PyExc_TypeError, "dates: expected a collection of dates, got %.200s",
-                 Py_TYPE(dates.ptr())->tp_name);
-    throw nb::python_error();
-}
-
 nb::object shift1_by_trading_date(nb::handle dates_in, nb::handle exchange, nb::handle right) {
     nb::module_ pd = bridge::pandas();
-    nb::object dates = as_datetime_index(dates_in);
+    nb::object dates = bridge::read_dates(dates_in, bridge::kShifted).index;
     const std::size_t n = nb::len(dates);
     if (n == 0) throw nb::index_error("dates is empty: there is no edge date to shift from");
     const bool forward = truthy(right);

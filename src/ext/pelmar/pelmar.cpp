@@ -17,8 +17,6 @@ namespace brelvox::pelmar {
 namespace bridge = brelvox::bridge;
 static nb::handle module_handle;
 
-static const char* const kIndexWeights = "指数权重数据";
-
 // The requested dates as a DatetimeIndex, their microseconds and their ascending order.
 struct Requested {
     nb::object index;
@@ -29,7 +27,7 @@ struct Requested {
 
 static Requested read_requested(nb::handle dates) {
     Requested out;
-    bridge::DateLabels labels = bridge::to_date_labels(dates, "concerned_dates");
+    bridge::DateLabels labels = bridge::read_dates(dates, bridge::kWallClock, "concerned_dates");
     out.index = labels.index;
     out.us = std::move(labels.us);
     out.order = core::ascending_order(out.us);
@@ -100,31 +98,24 @@ static double weight_value(PyObject* value, const std::string& id) {
     const double w = PyFloat_AsDouble(value);
     if (w == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "weight of constituent %s is not a number: %R", id.c_str(),
-                     value);
-        throw nb::python_error();
+        bridge::raise_error(PyExc_TypeError, "weight of constituent %s is not a number: %R",
+                            id.c_str(), value);
     }
     return w;
 }
 
 static std::string_view text_of(PyObject* value, const char* what) {
     std::string_view text;
-    if (!bridge::utf8_of(value, text)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a str, got %R", what, value);
-        throw nb::python_error();
-    }
+    if (!bridge::utf8_of(value, text))
+        bridge::raise_error(PyExc_TypeError, "%s must be a str, got %R", what, value);
     return text;
 }
 
 // The per-date look-up must answer with a Series of weights by constituent.
 static void require_series(nb::handle value) {
-    if (!nb::isinstance(value, bridge::pandas().attr("Series"))) {
-        PyErr_Format(PyExc_TypeError,
-                     "index weights of the first date: expected a Series of weights by "
-                     "constituent, got %.200s",
-                     Py_TYPE(value.ptr())->tp_name);
-        throw nb::python_error();
-    }
+    if (!nb::isinstance(value, bridge::pandas().attr("Series")))
+        bridge::raise_answer_type("index weights of the first date",
+                                  "a Series of weights by constituent", value);
 }
 
 // A constituent named twice in the first date's list is refused, whichever path reads the
@@ -262,7 +253,8 @@ static nb::object get_index_weight(nb::handle order_book_id, nb::handle concerne
 
     if (!has_data) {
         nb::object value = api(order_book_id, start);
-        if (value.is_none()) bridge::raise_missing_data(kIndexWeights, order_book_id, dates);
+        if (value.is_none())
+            bridge::raise_missing_data(bridge::Kind::index_weight, order_book_id, dates);
         return constant_weights(value, req);
     }
 
@@ -291,7 +283,8 @@ static nb::object get_index_weight(nb::handle order_book_id, nb::handle concerne
     const std::vector<std::int64_t>& record_us = rows.tables.dates;
     if (std::find(record_us.begin(), record_us.end(), start_us) == record_us.end()) {
         nb::object value = api(order_book_id, start);
-        if (value.is_none()) bridge::raise_missing_data(kIndexWeights, order_book_id, dates);
+        if (value.is_none())
+            bridge::raise_missing_data(bridge::Kind::index_weight, order_book_id, dates);
         append_scaled_list(rows, value, start_us);
     }
 
@@ -323,11 +316,9 @@ static DenseLists read_bond_weights(nb::handle answer) {
     nb::module_ pd = bridge::pandas();
     if (!nb::isinstance(answer, pd.attr("Series")))
         bridge::raise_answer_type("bond index weights", "a Series", answer);
-    nb::object index = answer.attr("index");
-    if (!nb::isinstance(index, pd.attr("MultiIndex")) || nb::cast<int>(index.attr("nlevels")) != 2)
-        throw nb::value_error("bond index weights: expected the data client's Series indexed by "
-                              "(date, order_book_id)");
     const char* what = "bond index weights";
+    nb::object index = answer.attr("index");
+    bridge::require_two_levels(index, what, "(date, order_book_id)");
     auto date_codes = bridge::checked_codes(index, 0, what);
     auto id_codes = bridge::checked_codes(index, 1, what);
     nb::object levels = index.attr("levels");
@@ -337,8 +328,8 @@ static DenseLists read_bond_weights(nb::handle answer) {
     bridge::LabelTable ids = bridge::id_table(levels[1]);
     tables.ids = std::move(ids.text);
     bridge::FloatColumn weight(answer, what);
-    if (weight.size() != date_codes->size() || weight.size() != id_codes->size())
-        throw nb::value_error("bond index weights: values and index differ in length");
+    bridge::require_same_length(what, date_codes->size(), weight.size());
+    bridge::require_same_length(what, id_codes->size(), weight.size());
     // Rows under a non-str constituent are left out through the table position.
     DenseLists out = to_dense(
         tables, id_codes->span(), date_codes->span(), weight.values(),
@@ -352,7 +343,8 @@ static nb::object get_bond_index_weight(nb::handle order_book_id, nb::handle con
     nb::object answer = bridge::client(module_handle)
                             .attr("bond")
                             .attr("index_weights")(order_book_id, first, last);
-    if (answer.is_none()) bridge::raise_missing_data(kIndexWeights, order_book_id, concerned_dates);
+    if (answer.is_none())
+        bridge::raise_missing_data(bridge::Kind::index_weight, order_book_id, concerned_dates);
     Requested req = read_requested(concerned_dates);
     // Delivered as is: no scaling, no list for the first date.
     return spread_frame(read_bond_weights(answer), req, true);

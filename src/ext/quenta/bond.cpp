@@ -1,5 +1,5 @@
 // Bond daily returns of brelvox.marketdata.quenta, from the client's bond valuations.
-#include "bridge.hpp"
+#include "quenta.hpp"
 
 #include "align.hpp"
 #include "bond_returns.hpp"
@@ -8,12 +8,7 @@
 
 namespace brelvox::quenta {
 
-namespace bridge = brelvox::bridge;
-
 namespace {
-nb::handle module_handle;
-
-const char* const kDailyReturn = "日收益率";
 const char* const kBondDoc = " 获取债券收益率数据. ";
 // Asked for in this order; the client's frame must carry all four.
 const char* const kFields[] = {"dirty_price_eod", "accrued_interest_intraday",
@@ -24,14 +19,14 @@ nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::h
     nb::object first = dates[0];
     nb::object last = dates[-1];
     bridge::IdLabels wanted_ids = bridge::read_ids(order_book_ids, "order_book_ids");
-    nb::object bond = bridge::client(module_handle).attr("bond");
+    nb::object bond = client().attr("bond");
     nb::object pre_date = bond.attr("get_previous_trading_date")(first);
     nb::list fields;
     for (const char* field : kFields) fields.append(nb::str(field));
     nb::object answer = bond.attr("get_valuation")(
         order_book_ids, pre_date, last, "fields"_a = fields, "valuation_type"_a = "short");
     if (!bridge::has_rows(answer, "get_valuation"))
-        bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
+        bridge::raise_missing_data(bridge::Kind::daily_return, order_book_ids, dates);
 
     // Only read: the answer may live on in the client's own cache.
     bridge::LongFrame rows = bridge::read_long_frame(answer, "get_valuation");
@@ -41,10 +36,9 @@ nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::h
     std::unique_ptr<bridge::FloatColumn> column[4];
     for (int k = 0; k < 4; ++k) {
         column[k] = std::make_unique<bridge::FloatColumn>(read[static_cast<std::size_t>(k)]);
-        if (column[k]->size() != rows.rows)
-            throw nb::value_error("get_valuation: index and values differ in length");
+        bridge::require_same_length("get_valuation", rows.rows, column[k]->size());
     }
-    bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
+    bridge::DateLabels wanted_dates = bridge::read_dates(dates, bridge::kWallClock);
     const std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, rows.ids);
     // Bonds asked for in the order of a complete answer: its level already is the columns.
     bool as_level = rows.dense_sorted && id_pos.size() == rows.ids.size();
@@ -68,12 +62,9 @@ nb::object bond_daily_returns(nb::handle order_book_ids, nb::handle dates, nb::h
 }
 } // namespace
 
-} // namespace brelvox::quenta
-
-// Called at the end of the module's initialisation.
 void register_bond_returns(nb::module_& m) {
-    using namespace brelvox::quenta;
-    module_handle = m;
     bridge::def(m, "get_bond_daily_returns", &bond_daily_returns, kBondDoc, "order_book_ids"_a,
                 "dates"_a, "with_payment"_a.none() = true);
 }
+
+} // namespace brelvox::quenta

@@ -1,5 +1,5 @@
 // Cash and public fund daily returns of brelvox.marketdata.quenta.
-#include "bridge.hpp"
+#include "quenta.hpp"
 
 #include "fund_returns.hpp"
 #include "label_match.hpp"
@@ -10,25 +10,13 @@
 
 namespace brelvox::quenta {
 
-namespace bridge = brelvox::bridge;
-
 namespace {
-nb::handle module_handle;
-
-const char* const kCashDoc = "日收益率";
-const char* const kDailyProfitKind = "公募基金日收益率";
-const char* const kNetValueKind = "公募基金净值";
-const char* const kPublicFund = "公募基金";
+// The cash function's docstring is the daily-return kind's text.
+const char* const kCashDoc = bridge::kind_text(bridge::Kind::daily_return);
 
 [[noreturn]] void raise_key_error(nb::handle key) {
     PyErr_SetObject(PyExc_KeyError, key.ptr());
     throw nb::python_error();
-}
-
-nb::object fund_index(const std::vector<std::string>& ids, nb::handle name) {
-    nb::list items;
-    for (const std::string& s : ids) items.append(nb::str(s.data(), s.size()));
-    return bridge::pandas().attr("Index")(items, "name"_a = name);
 }
 
 // One get_nav answer of the client, read in place (never modified).
@@ -52,12 +40,10 @@ struct FundAnswer {
 std::unique_ptr<FundAnswer> fetch_daily_profit(nb::handle funds, nb::handle dates) {
     nb::object first = dates[0];
     nb::object last = dates[-1];
-    nb::object answer =
-        bridge::client(module_handle)
-            .attr("fund")
-            .attr("get_nav")(funds, first, last, "daily_profit", "expect_df"_a = true);
+    nb::object answer = client().attr("fund").attr("get_nav")(funds, first, last, "daily_profit",
+                                                              "expect_df"_a = true);
     if (!bridge::has_rows(answer, "get_nav"))
-        bridge::raise_missing_data(kDailyProfitKind, funds, dates);
+        bridge::raise_missing_data(bridge::Kind::fund_daily_profit, funds, dates);
     return std::make_unique<FundAnswer>(answer, "daily_profit");
 }
 
@@ -65,13 +51,13 @@ std::unique_ptr<FundAnswer> fetch_daily_profit(nb::handle funds, nb::handle date
 // first requested date to the last.
 std::unique_ptr<FundAnswer> fetch_net_value(nb::handle funds, nb::handle dates) {
     nb::object first = dates[0];
-    nb::object api = bridge::client(module_handle);
+    nb::object api = client();
     nb::object start = api.attr("get_previous_trading_date")(first);
     nb::object last = dates[-1];
     nb::object answer = api.attr("fund").attr("get_nav")(funds, start, last, "adjusted_net_value",
                                                          "expect_df"_a = true);
     if (!bridge::has_rows(answer, "get_nav"))
-        bridge::raise_missing_data(kNetValueKind, funds, dates);
+        bridge::raise_missing_data(bridge::Kind::fund_net_value, funds, dates);
     return std::make_unique<FundAnswer>(answer, "adjusted_net_value");
 }
 
@@ -84,7 +70,7 @@ nb::object fund_columns(const FundAnswer* daily, const FundAnswer* net, nb::hand
     std::vector<std::string> names;
     if (daily) names = daily->rows.ids;
     if (net) names.insert(names.end(), net->rows.ids.begin(), net->rows.ids.end());
-    return fund_index(names, id_name);
+    return bridge::str_index(names, id_name);
 }
 
 // Side by side on the wanted dates: the daily-profit funds, then the net-value funds,
@@ -112,13 +98,13 @@ nb::object same_name(const bridge::DateLabels& wanted) {
 
 nb::object daily_profit_frame(nb::handle odf, nb::handle dates) {
     nb::object funds = odf.attr("index");
-    bridge::DateLabels wanted = bridge::to_date_labels(dates);
+    bridge::DateLabels wanted = bridge::read_dates(dates, bridge::kWallClock);
     std::unique_ptr<FundAnswer> daily = fetch_daily_profit(funds, dates);
     return fund_frame(daily.get(), nullptr, wanted, same_name(wanted), daily->rows.id_name);
 }
 
 nb::object net_value_frame(nb::handle order_book_ids, nb::handle dates) {
-    bridge::DateLabels wanted = bridge::to_date_labels(dates);
+    bridge::DateLabels wanted = bridge::read_dates(dates, bridge::kWallClock);
     std::unique_ptr<FundAnswer> net = fetch_net_value(order_book_ids, dates);
     return fund_frame(nullptr, net.get(), wanted, same_name(wanted), net->rows.id_name);
 }
@@ -139,7 +125,7 @@ FundKinds select_funds(nb::handle catalogue, const bridge::IdLabels& ids) {
     for (const char* name : {"order_book_id", "accrued_daily"})
         if (!nb::cast<bool>(columns.attr("__contains__")(name))) raise_key_error(nb::str(name));
     nb::object flag_column = catalogue["accrued_daily"];
-    nb::list cat_ids = nb::borrow<nb::list>(catalogue["order_book_id"].attr("tolist")());
+    const bridge::LabelTable cat_ids = bridge::id_table(catalogue["order_book_id"]);
     nb::list flags = nb::borrow<nb::list>(flag_column.attr("tolist")());
     // A column of bool cannot hold a missing flag; any other may.
     nb::object bool_dtype = bridge::numpy().attr("dtype")("bool");
@@ -147,7 +133,7 @@ FundKinds select_funds(nb::handle catalogue, const bridge::IdLabels& ids) {
     const std::vector<std::int32_t> flag_missing =
         plain_flags ? std::vector<std::int32_t>(nb::len(flag_column), 0)
                     : bridge::to_vector<std::int32_t>(flag_column.attr("isna")(), "int32");
-    const std::size_t n_rows = cat_ids.size();
+    const std::size_t n_rows = cat_ids.text.size();
 
     // The distinct requested ids, sorted; where each request and each catalogue row falls.
     std::vector<std::string> texts;
@@ -161,20 +147,10 @@ FundKinds select_funds(nb::handle catalogue, const bridge::IdLabels& ids) {
     std::vector<std::int64_t> request_at = core::positions_of_labels(wanted, requests);
     for (std::size_t k = 0; k < ids.text.size(); ++k)
         if (!ids.is_str[k]) request_at[k] = -1;
-    std::vector<std::string_view> row_ids(n_rows);
-    std::vector<bool> text_id(n_rows, false);
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        PyObject* item = PyList_GET_ITEM(cat_ids.ptr(), static_cast<Py_ssize_t>(r));
-        if (!PyUnicode_Check(item)) continue;
-        text_id[r] = true;
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-        if (!utf8) throw nb::python_error();
-        row_ids[r] = std::string_view(utf8, static_cast<std::size_t>(size));
-    }
+    const std::vector<std::string_view> row_ids(cat_ids.text.begin(), cat_ids.text.end());
     std::vector<std::int64_t> row_at = core::positions_of_labels(wanted, row_ids);
     for (std::size_t r = 0; r < n_rows; ++r)
-        if (!text_id[r]) row_at[r] = -1;
+        if (!cat_ids.valid[r]) row_at[r] = -1;
 
     // A row whose flag is missing may hold no value at all; such rows do not count.
     std::vector<std::size_t> unflagged;
@@ -239,18 +215,14 @@ FundKinds select_funds(nb::handle catalogue, const bridge::IdLabels& ids) {
 }
 
 nb::object public_fund_returns(nb::handle order_book_ids, nb::handle dates) {
-    bridge::DateLabels wanted = bridge::to_date_labels(dates);
+    bridge::DateLabels wanted = bridge::read_dates(dates, bridge::kWallClock);
     nb::object first = wanted.index[nb::int_(0)]; // an empty `dates` fails here
     (void)first;
     bridge::IdLabels ids = bridge::read_ids(order_book_ids, "order_book_ids");
-    nb::object catalogue = bridge::client(module_handle).attr("fund").attr("all_instruments")();
+    nb::object catalogue = client().attr("fund").attr("all_instruments")();
     FundKinds kinds = select_funds(catalogue, ids);
-    if (kinds.daily_profit.size() == 0 && kinds.net_value.size() == 0) {
-        nb::object cls = nb::module_::import_("brelvox.exceptions").attr("UnknownAssets");
-        nb::object error = cls(order_book_ids, nb::str(kPublicFund));
-        PyErr_SetObject(cls.ptr(), error.ptr());
-        throw nb::python_error();
-    }
+    if (kinds.daily_profit.size() == 0 && kinds.net_value.size() == 0)
+        bridge::raise_unknown_assets(order_book_ids, bridge::kPublicFund);
 
     nb::str id_name("order_book_id");
     std::unique_ptr<FundAnswer> daily, net;
@@ -274,12 +246,7 @@ nb::object cash_returns(nb::handle order_book_ids, nb::handle dates, nb::handle 
 }
 } // namespace
 
-} // namespace brelvox::quenta
-
-// Called at the end of the module's initialisation.
 void register_fund_returns(nb::module_& m) {
-    using namespace brelvox::quenta;
-    module_handle = m;
     bridge::def(m, "get_cash_daily_returns", &cash_returns, kCashDoc, "order_book_ids"_a.none(),
                 "dates"_a.none(), "returns"_a.none() = 0.0);
     bridge::def(m, "_get_public_fund_daily_profit_return", &daily_profit_frame, nullptr, "odf"_a,
@@ -289,3 +256,5 @@ void register_fund_returns(nb::module_& m) {
     bridge::def(m, "get_public_fund_daily_returns", &public_fund_returns, nullptr,
                 "order_book_ids"_a, "dates"_a);
 }
+
+} // namespace brelvox::quenta

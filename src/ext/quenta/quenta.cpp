@@ -1,21 +1,24 @@
 // brelvox.marketdata.quenta: daily returns of every asset type.
-#include "bridge.hpp"
+#include "quenta.hpp"
 
 #include "align.hpp"
 #include "daily_returns.hpp"
 
 #include <limits>
-#include <numeric>
 
 namespace brelvox::quenta {
 
-namespace bridge = brelvox::bridge;
 static nb::handle module_handle;
 
-static const char* const kDailyReturn = "日收益率";
+nb::handle module() {
+    return module_handle;
+}
+nb::object client() {
+    return bridge::client(module_handle);
+}
 
 [[noreturn]] static void not_found(nb::handle dates, nb::handle order_book_ids) {
-    bridge::raise_missing_data(kDailyReturn, order_book_ids, dates);
+    bridge::raise_missing_data(bridge::Kind::daily_return, order_book_ids, dates);
 }
 
 // Calls `fn` and turns a ValueError of the client into None.
@@ -28,8 +31,6 @@ template <class F> static nb::object none_on_value_error(F&& fn) {
     }
 }
 
-// Position of each action's instrument in `columns` and its ex-date (microseconds), read from the
-// answer's (order_book_id, ex_dividend_date) index, or from columns of those names.
 // The instruments of a price panel: their Index and, when known, their text in ascending
 // order (looked up natively instead of through the Index).
 struct Instruments {
@@ -44,6 +45,8 @@ struct Instruments {
     }
 };
 
+// Position of each action's instrument in `columns` and its ex-date (microseconds), read from the
+// answer's (order_book_id, ex_dividend_date) index, or from columns of those names.
 static void read_action_keys(nb::handle answer, const Instruments& columns,
                              std::vector<std::int64_t>& where, std::vector<std::int64_t>& when) {
     nb::module_ pd = bridge::pandas();
@@ -81,8 +84,8 @@ static std::vector<core::CorporateAction> read_actions(nb::handle answer, const 
     const std::vector<nb::object> columns_read =
         bridge::value_columns(answer, {nb::str(numerator), nb::str(denominator)});
     bridge::FloatColumn num(columns_read[0]), den(columns_read[1]);
-    if (num.size() != where.size() || den.size() != where.size())
-        throw nb::value_error("corporate actions: index and values differ in length");
+    bridge::require_same_length("corporate actions", where.size(), num.size());
+    bridge::require_same_length("corporate actions", where.size(), den.size());
     std::vector<core::CorporateAction> out(where.size());
     for (std::size_t k = 0; k < out.size(); ++k)
         out[k] = {static_cast<std::int32_t>(where[k]), when[k], num.data()[k] / den.data()[k]};
@@ -94,7 +97,7 @@ static std::vector<core::CorporateAction> read_actions(nb::handle answer, const 
 static void fetch_actions(const Instruments& columns, nb::handle date_index,
                           std::vector<core::CorporateAction>& splits,
                           std::vector<core::CorporateAction>& dividends) {
-    nb::object api = bridge::client(module_handle);
+    nb::object api = client();
     nb::object first = date_index[1], last = date_index[-1];
     nb::object answer =
         none_on_value_error([&] { return api.attr("get_split")(columns.index, first, last); });
@@ -126,7 +129,7 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     nb::object first = dates[0];
     nb::object last = dates[-1];
     bridge::IdLabels wanted_ids = bridge::read_ids(order_book_ids, "order_book_ids");
-    nb::object api = bridge::client(module_handle);
+    nb::object api = client();
     nb::object price = none_on_value_error([&] {
         nb::object start = api.attr("get_previous_trading_date")(first);
         return api.attr("get_price")(order_book_ids, start, last, "fields"_a = field,
@@ -143,36 +146,19 @@ static nb::object get_daily_returns(nb::handle order_book_ids, nb::handle dates,
     bridge::ResultArray change =
         returns_of(panel, frame.dates, adjust, {data_ids, &frame.ids}, frame.date_index, 0.0);
 
-    bridge::DateLabels wanted_dates = bridge::to_date_labels(dates);
+    // Absent dates and instruments of the request become 0.0.
     const std::vector<std::int64_t> data_dates(frame.dates.begin() + (frame.dates.empty() ? 0 : 1),
                                                frame.dates.end());
-    std::vector<std::int64_t> date_pos = core::positions_in_sorted(data_dates, wanted_dates.us);
-    std::vector<std::int64_t> id_pos = bridge::positions_of_ids(wanted_ids, frame.ids);
-    const bool same_dates = core::covers_exactly(data_dates.size(), date_pos);
-    const bool same_ids = core::covers_exactly(frame.ids.size(), id_pos);
-    if (same_dates && same_ids)
-        return bridge::make_frame(std::move(change),
-                                  bridge::renamed(bridge::without_first(frame.date_index), "date"),
-                                  data_ids);
-
-    // Conform to the request: absent dates and instruments become 0.0.
-    nb::object index = same_dates ? bridge::without_first(frame.date_index) : wanted_dates.index;
-    nb::object columns = same_ids ? data_ids : bridge::pandas().attr("Index")(wanted_ids.objects);
-    if (same_dates) {
-        date_pos.resize(change.n_dates);
-        std::iota(date_pos.begin(), date_pos.end(), 0);
-    }
-    if (same_ids) {
-        id_pos.resize(change.n_ids);
-        std::iota(id_pos.begin(), id_pos.end(), 0);
-    }
+    bridge::Conformed axes =
+        bridge::conform(bridge::read_dates(dates, bridge::kWallClock), wanted_ids, data_dates,
+                        bridge::without_first(frame.date_index), frame.ids, data_ids);
+    if (axes.as_delivered()) return bridge::make_frame(std::move(change), axes.index, axes.columns);
     core::Panel conformed;
     {
         nb::gil_scoped_release unlocked;
-        conformed = core::conform(change.view(), id_pos, date_pos, 0.0);
+        conformed = core::conform(change.view(), axes.id_pos, axes.date_pos, 0.0);
     }
-    return bridge::make_frame(std::move(conformed), bridge::renamed(index, "date"),
-                              bridge::renamed(columns, "order_book_id"));
+    return bridge::make_frame(std::move(conformed), axes.index, axes.columns);
 }
 
 static nb::object adjust_daily_return(nb::handle price) {
@@ -222,8 +208,6 @@ NB_MODULE(quenta, m) {
     bridge::def(m, "get_future_daily_returns", &future_returns, nullptr, "order_book_ids"_a.none(),
                 "dates"_a.none());
     // Bonds (bond.cpp), then cash and public funds (fund.cpp).
-    void register_bond_returns(nb::module_ & m);
-    void register_fund_returns(nb::module_ & m);
     register_bond_returns(m);
     register_fund_returns(m);
 }

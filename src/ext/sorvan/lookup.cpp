@@ -263,11 +263,10 @@ nb::object stock_industry(nb::handle order_book_ids, nb::handle dates, nb::handl
         throw nb::python_error();
     }
     nb::module_ pd = bridge::pandas();
-    bridge::require_one_dimension(dates, "dates");
-    nb::object converted = pd.attr("to_datetime")(dates);
+    bridge::DateLabels requested = bridge::read_dates(dates, bridge::kAsGiven);
+    nb::object converted = requested.index;
     std::vector<std::int32_t> days;
-    for (std::int64_t us : bridge::to_date_labels(converted).us)
-        days.push_back(core::day_of_us(us));
+    for (std::int64_t us : requested.us) days.push_back(core::day_of_us(us));
     nb::list ids = id_list(order_book_ids);
 
     nb::object table = industry_table(standard);
