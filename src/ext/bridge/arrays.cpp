@@ -1,5 +1,7 @@
 #include "arrays.hpp"
 
+#include "errors.hpp"
+
 #include <cstring>
 
 namespace brelvox::bridge {
@@ -24,8 +26,7 @@ static nb::object float64_array(nb::handle values, const char* what) {
     else
         array = np.attr("asarray")(values, "dtype"_a = "float64");
     if (nb::cast<int>(array.attr("ndim")) != 1) {
-        PyErr_Format(PyExc_ValueError, "%s is not one column of values", what);
-        throw nb::python_error();
+        raise_error(PyExc_ValueError, "%s is not one column of values", what);
     }
     return np.attr("ascontiguousarray")(array);
 }
@@ -37,7 +38,8 @@ static core::CodeSpan code_span(const Buffer& buffer) {
     const char kind =
         buffer.format()[buffer.format()[0] == '<' || buffer.format()[0] == '=' ? 1 : 0];
     const bool is_signed = kind == 'b' || kind == 'h' || kind == 'i' || kind == 'l' || kind == 'q';
-    if (!is_signed || buffer.ndim() != 1) throw nb::type_error("index codes must be integers");
+    if (!is_signed || buffer.ndim() != 1)
+        raise_error(PyExc_TypeError, "index codes must be integers");
     const std::size_t n = buffer.itemsize() ? buffer.bytes() / buffer.itemsize() : 0;
     switch (buffer.itemsize()) {
     case 1:
@@ -49,7 +51,7 @@ static core::CodeSpan code_span(const Buffer& buffer) {
     case 8:
         return std::span(static_cast<const std::int64_t*>(buffer.data()), n);
     default:
-        throw nb::type_error("index codes must be integers");
+        raise_error(PyExc_TypeError, "index codes must be integers");
     }
 }
 
@@ -60,7 +62,7 @@ Codes::Codes(nb::handle codes)
 template <class T> std::vector<T> to_vector(nb::handle array_like, const char* dtype) {
     nb::object array = numpy().attr("ascontiguousarray")(array_like, "dtype"_a = dtype);
     Buffer buffer(array);
-    if (buffer.itemsize() != sizeof(T)) throw nb::type_error("unexpected array item size");
+    if (buffer.itemsize() != sizeof(T)) raise_error(PyExc_TypeError, "unexpected array item size");
     std::vector<T> out(buffer.bytes() / sizeof(T));
     if (!out.empty()) std::memcpy(out.data(), buffer.data(), out.size() * sizeof(T));
     return out;
@@ -119,9 +121,8 @@ void require_one_dimension(nb::handle value, const char* name) {
     if (!nb::hasattr(value, "ndim")) return;
     nb::object ndim = value.attr("ndim");
     if (!PyLong_Check(ndim.ptr()) || nb::cast<long>(ndim) == 1) return;
-    PyErr_Format(PyExc_TypeError, "%s must be one-dimensional, got %ld dimensions", name,
-                 nb::cast<long>(ndim));
-    throw nb::python_error();
+    raise_error(PyExc_TypeError, "%s must be one-dimensional, got %ld dimensions", name,
+                nb::cast<long>(ndim));
 }
 
 } // namespace brelvox::bridge

@@ -22,10 +22,9 @@ void check_codes(const Codes& codes, std::size_t n_level, int level, const char*
         bad = core::first_bad_code(codes.span(), n_level);
     }
     if (bad >= 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s: the data client's index holds a code outside its level %d (row %zd)",
-                     what, level, static_cast<Py_ssize_t>(bad));
-        throw nb::python_error();
+        raise_error(PyExc_ValueError,
+                    "%s: the data client's index holds a code outside its level %d (row %zd)", what,
+                    level, static_cast<Py_ssize_t>(bad));
     }
 }
 } // namespace

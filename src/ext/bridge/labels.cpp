@@ -59,13 +59,12 @@ std::vector<std::int64_t> date_ticks(nb::handle values, const char* what) {
     else if (unit == "ns")
         per_us = 1000;
     else if (unit != "us")
-        throw nb::value_error(("unsupported datetime unit: " + unit).c_str());
+        raise_error(PyExc_ValueError, "%s", ("unsupported datetime unit: " + unit).c_str());
     const std::ptrdiff_t bad = core::ticks_to_us(out, per_tick, per_us);
     if (bad >= 0) {
         nb::str text = nb::str(index[nb::int_(bad)]);
-        PyErr_Format(PyExc_ValueError, "%s: %S is outside the dates this package can hold", what,
-                     text.ptr());
-        throw nb::python_error();
+        raise_error(PyExc_ValueError, "%s: %S is outside the dates this package can hold", what,
+                    text.ptr());
     }
     return out;
 }
@@ -116,8 +115,7 @@ std::vector<std::string> str_labels(nb::handle sequence, const char* what) {
         PyObject* item = PyList_GET_ITEM(list.ptr(), k);
         std::string_view text;
         if (!utf8_of(item, text)) {
-            PyErr_Format(PyExc_TypeError, "%s holds a non-str label %R", what, item);
-            throw nb::python_error();
+            raise_error(PyExc_TypeError, "%s holds a non-str label %R", what, item);
         }
         out[static_cast<std::size_t>(k)].assign(text);
     }

@@ -7,13 +7,9 @@ namespace brelvox::brisel {
 
 namespace {
 
-[[noreturn]] void raise_current() {
-    throw nb::python_error();
-}
-
 bool equal(nb::handle a, nb::handle b) {
     const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) raise_current();
+    if (r < 0) throw nb::python_error();
     return r == 1;
 }
 
@@ -38,13 +34,13 @@ bool names_cash(nb::handle id) {
 [[noreturn]] void lower_none(nb::handle id) {
     nb::handle str_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));
     str_type.attr("lower")(id);
-    throw nb::type_error("order_book_id must be a str");
+    bridge::raise_error(PyExc_TypeError, "order_book_id must be a str");
 }
 
 nb::object getattr_or(nb::handle obj, const char* name, nb::handle fallback) {
     PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
     if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
     return nb::borrow(fallback);
 }
@@ -83,14 +79,14 @@ nb::dict get_instruments(nb::handle order_book_ids) {
     require_id_iterable(order_book_ids, "order_book_ids");
     nb::object ids = nb::steal(PySequence_Fast(
         order_book_ids.ptr(), "order_book_ids must be an iterable of order_book_id"));
-    if (!ids.is_valid()) raise_current();
+    if (!ids.is_valid()) throw nb::python_error();
     refresh_if_needed();
     nb::object fetch = global("_get_instrument");
     nb::dict out;
     for (nb::handle id : ids) {
         nb::object record = fetch(id);
         const int truthy = PyObject_IsTrue(record.ptr());
-        if (truthy < 0) raise_current();
+        if (truthy < 0) throw nb::python_error();
         if (truthy) out[record.attr("order_book_id")] = record;
     }
     return out;
@@ -111,7 +107,7 @@ nb::dict get_asset_types(nb::handle order_book_ids) {
     // Read the ids first: an argument that is no iterable fails before any client call.
     nb::object ids = nb::steal(PySequence_Fast(
         order_book_ids.ptr(), "order_book_ids must be an iterable of order_book_id"));
-    if (!ids.is_valid()) raise_current();
+    if (!ids.is_valid()) throw nb::python_error();
     refresh_if_needed();
     return type_cache().get_many(ids);
 }
@@ -125,10 +121,10 @@ bool maybe_bond_index(nb::handle order_book_id) {
     nb::str prefix("KVX"), suffix(".INDX");
     const Py_ssize_t end = PY_SSIZE_T_MAX;
     const Py_ssize_t head = PyUnicode_Tailmatch(s, prefix.ptr(), 0, end, -1);
-    if (head < 0) raise_current();
+    if (head < 0) throw nb::python_error();
     if (!head) return false;
     const Py_ssize_t tail = PyUnicode_Tailmatch(s, suffix.ptr(), 0, end, 1);
-    if (tail < 0) raise_current();
+    if (tail < 0) throw nb::python_error();
     return tail == 1;
 }
 

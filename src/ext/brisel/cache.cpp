@@ -14,15 +14,11 @@ nb::handle defaultdict_type;
 
 constexpr long kValiditySeconds = 21600;
 
-[[noreturn]] void raise_current() {
-    throw nb::python_error();
-}
-
 // The items of any iterable, as a list or tuple we can index (no copy for those two).
 nb::object fast_sequence(nb::handle iterable) {
     nb::object seq = nb::steal(
         PySequence_Fast(iterable.ptr(), "order_book_ids must be an iterable of order_book_id"));
-    if (!seq.is_valid()) raise_current();
+    if (!seq.is_valid()) throw nb::python_error();
     return seq;
 }
 
@@ -51,19 +47,20 @@ nb::object column_objects(nb::handle frame, const char* name) {
                            ? column.attr("to_numpy")("dtype"_a = "object")
                            : bridge::numpy().attr("asarray")(column, "dtype"_a = "object");
     if (nb::cast<int>(array.attr("ndim")) != 1) {
-        PyErr_Format(PyExc_ValueError,
-                     "column '%s' of the instrument catalogue is not one-dimensional", name);
-        raise_current();
+        bridge::raise_error(PyExc_ValueError,
+                            "column '%s' of the instrument catalogue is not one-dimensional", name);
     }
     return array.attr("tolist")();
 }
 
 // Files each catalogue row whose client type is a key of `type_map`, in row order.
 void classify(AssetTypeCache& cache, nb::handle ids, nb::handle types, nb::handle type_map) {
-    if (!PyDict_Check(type_map.ptr())) throw nb::type_error("asset_type_map must be a dict");
+    if (!PyDict_Check(type_map.ptr()))
+        bridge::raise_error(PyExc_TypeError, "asset_type_map must be a dict");
     const Py_ssize_t n = PyList_GET_SIZE(ids.ptr());
     if (PyList_GET_SIZE(types.ptr()) != n)
-        throw nb::value_error("the instrument catalogue's columns differ in length");
+        bridge::raise_error(PyExc_ValueError,
+                            "the instrument catalogue's columns differ in length");
     // Client types repeat a handful of values: remember the last one's code.
     // A handful of codes recur: keep each one's set of ids at hand (held here, so whatever
     // a row's __eq__ does to the map cannot free them).
@@ -75,7 +72,7 @@ void classify(AssetTypeCache& cache, nb::handle ids, nb::handle types, nb::handl
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* found = PyDict_GetItemWithError(type_map.ptr(), PyList_GET_ITEM(types.ptr(), k));
         if (!found) {
-            if (PyErr_Occurred()) raise_current();
+            if (PyErr_Occurred()) throw nb::python_error();
             continue;
         }
         Slot* slot = nullptr;
@@ -93,19 +90,19 @@ void classify(AssetTypeCache& cache, nb::handle ids, nb::handle types, nb::handl
 nb::object format_seconds(nb::handle seconds) {
     nb::object thousands = nb::str(",");
     nb::object text = nb::steal(PyObject_Format(seconds.ptr(), thousands.ptr()));
-    if (!text.is_valid()) raise_current();
+    if (!text.is_valid()) throw nb::python_error();
     return text;
 }
 
 nb::object subtract(nb::handle a, nb::handle b) {
     nb::object r = nb::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
-    if (!r.is_valid()) raise_current();
+    if (!r.is_valid()) throw nb::python_error();
     return r;
 }
 
 nb::object add(nb::handle a, nb::handle b) {
     nb::object r = nb::steal(PyNumber_Add(a.ptr(), b.ptr()));
-    if (!r.is_valid()) raise_current();
+    if (!r.is_valid()) throw nb::python_error();
     return r;
 }
 } // namespace
@@ -125,9 +122,8 @@ nb::object now() {
 
 void require_id_iterable(nb::handle ids, const char* name) {
     if (PyUnicode_Check(ids.ptr())) {
-        PyErr_Format(PyExc_TypeError, "%s must be an iterable of order_book_id, not a single str",
-                     name);
-        raise_current();
+        bridge::raise_error(PyExc_TypeError,
+                            "%s must be an iterable of order_book_id, not a single str", name);
     }
 }
 
@@ -136,13 +132,13 @@ void require_id_iterable(nb::handle ids, const char* name) {
 AssetTypeCache::AssetTypeCache()
     : typedict_(defaultdict_type(nb::handle(reinterpret_cast<PyObject*>(&PySet_Type)))),
       otypedict_(nb::dict()), oset_(nb::steal(PySet_New(nullptr))), expire_(nb::int_(0)) {
-    if (!oset_.is_valid()) raise_current();
+    if (!oset_.is_valid()) throw nb::python_error();
 }
 
 bool AssetTypeCache::store(PyObject* id, PyObject* code, nb::object* bucket) {
     PyObject* oset = oset_.ptr();
     const Py_ssize_t before = PySet_GET_SIZE(oset);
-    if (PySet_Add(oset, id) < 0) raise_current();
+    if (PySet_Add(oset, id) < 0) throw nb::python_error();
     if (PySet_GET_SIZE(oset) == before) return false;
     // Undo the membership if the entry cannot be completed, so _oset keeps matching.
     auto undo = [&](bool in_dict) {
@@ -176,7 +172,7 @@ void AssetTypeCache::put_many(nb::handle order_book_ids, nb::handle asset_type) 
     PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
     // An unhashable id refuses the whole call before anything is stored.
     for (Py_ssize_t k = 0; k < n; ++k)
-        if (PyObject_Hash(items[k]) == -1) raise_current();
+        if (PyObject_Hash(items[k]) == -1) throw nb::python_error();
     nb::object bucket;
     for (Py_ssize_t k = 0; k < n; ++k) store(items[k], asset_type.ptr(), &bucket);
 }
@@ -185,10 +181,10 @@ nb::object AssetTypeCache::get_one(nb::handle order_book_id) const {
     bridge::require_str_or_none(order_book_id, "order_book_id");
     if (assertions_enabled && order_book_id.is_none()) {
         PyErr_SetNone(PyExc_AssertionError);
-        raise_current();
+        throw nb::python_error();
     }
     PyObject* code = PyDict_GetItemWithError(otypedict_.ptr(), order_book_id.ptr());
-    if (!code && PyErr_Occurred()) raise_current();
+    if (!code && PyErr_Occurred()) throw nb::python_error();
     return code ? nb::borrow(code) : nb::none();
 }
 
@@ -202,10 +198,10 @@ nb::dict AssetTypeCache::get_many(nb::handle order_book_ids) const {
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* code = PyDict_GetItemWithError(table, items[k]);
         if (!code) {
-            if (PyErr_Occurred()) raise_current();
+            if (PyErr_Occurred()) throw nb::python_error();
             continue;
         }
-        if (PyDict_SetItem(out.ptr(), items[k], code) < 0) raise_current();
+        if (PyDict_SetItem(out.ptr(), items[k], code) < 0) throw nb::python_error();
     }
     return out;
 }
@@ -214,24 +210,24 @@ nb::list AssetTypeCache::get_asset_type(nb::handle asset_type) const {
     bridge::require_str_or_none(asset_type, "asset_type");
     PyObject* bucket = PyDict_GetItemWithError(typedict_.ptr(), asset_type.ptr());
     if (!bucket) {
-        if (PyErr_Occurred()) raise_current();
+        if (PyErr_Occurred()) throw nb::python_error();
         return nb::list();
     }
     nb::object ids = nb::steal(PySequence_List(bucket));
-    if (!ids.is_valid()) raise_current();
+    if (!ids.is_valid()) throw nb::python_error();
     return nb::borrow<nb::list>(ids);
 }
 
 bool AssetTypeCache::contains(nb::handle item) const {
     const int found = PySet_Contains(oset_.ptr(), item.ptr());
-    if (found < 0) raise_current();
+    if (found < 0) throw nb::python_error();
     return found == 1;
 }
 
 bool AssetTypeCache::is_expired() const {
     nb::object clock = now();
     const int earlier = PyObject_RichCompareBool(expire_.ptr(), clock.ptr(), Py_LT);
-    if (earlier < 0) raise_current();
+    if (earlier < 0) throw nb::python_error();
     return earlier == 1;
 }
 
@@ -244,9 +240,8 @@ AssetTypeCache& type_cache() {
 AssetTypeCache& cache_of(nb::handle cache) {
     AssetTypeCache* p = nullptr;
     if (!nb::try_cast<AssetTypeCache*>(cache, p) || !p) {
-        PyErr_Format(PyExc_TypeError, "_type_cache must be an AssetTypeCache, not %.200s",
-                     Py_TYPE(cache.ptr())->tp_name);
-        raise_current();
+        bridge::raise_error(PyExc_TypeError, "_type_cache must be an AssetTypeCache, not %.200s",
+                            Py_TYPE(cache.ptr())->tp_name);
     }
     return *p;
 }
@@ -281,7 +276,7 @@ void update_if_needed() {
     nb::object cache = global("_type_cache");
     nb::object expired = cache.attr("is_expired")();
     const int stale = PyObject_IsTrue(expired.ptr());
-    if (stale < 0) raise_current();
+    if (stale < 0) throw nb::python_error();
     if (stale) global("_update_type")();
 }
 

@@ -44,11 +44,6 @@ static void add_classmethod(nb::handle cls, const char* name, F&& fn, const Extr
     nb::setattr(cls, name, method);
 }
 
-[[noreturn]] static void raise_now(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw nb::python_error();
-}
-
 static void check(int status) {
     if (status < 0) throw nb::python_error();
 }
@@ -57,11 +52,11 @@ static void check(int status) {
 static nb::object module_global(nb::handle module_ref, const char* name) {
     nb::object module = nb::steal(PyObject_CallNoArgs(module_ref.ptr()));
     if (!module.is_valid()) throw nb::python_error();
-    if (module.is_none()) raise_now(PyExc_RuntimeError, "brelvox.const is no longer loaded");
+    if (module.is_none())
+        bridge::raise_error(PyExc_RuntimeError, "brelvox.const is no longer loaded");
     PyObject* value = PyDict_GetItemString(PyModule_GetDict(module.ptr()), name);
     if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw nb::python_error();
+        bridge::raise_error(PyExc_NameError, "name '%s' is not defined", name);
     }
     return nb::borrow(value);
 }
@@ -72,9 +67,8 @@ static nb::object module_global(nb::handle module_ref, const char* name) {
 // the answer does not depend on which class was asked first).
 static nb::object member_values(nb::handle cls) {
     if (!PyType_Check(cls.ptr())) {
-        PyErr_Format(PyExc_TypeError, "members() must be called on a class, not '%.200s'",
-                     Py_TYPE(cls.ptr())->tp_name);
-        throw nb::python_error();
+        bridge::raise_error(PyExc_TypeError, "members() must be called on a class, not '%.200s'",
+                            Py_TYPE(cls.ptr())->tp_name);
     }
     nb::str key("_members");
     PyObject* own = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
@@ -119,7 +113,7 @@ static bool contains(nb::handle cls, nb::handle k) {
 }
 
 [[noreturn]] static void refuse_construction(nb::args, nb::kwargs) {
-    raise_now(PyExc_RuntimeError, "enum not callable");
+    bridge::raise_error(PyExc_RuntimeError, "enum not callable");
 }
 
 static nb::object make_enum_base() {
@@ -168,7 +162,7 @@ static bool truthy(nb::handle value) {
 // Writes `value` and a newline to the current sys.stdout, as print() does.
 static void print_line(nb::handle value) {
     PyObject* out = PySys_GetObject("stdout");
-    if (out == nullptr) raise_now(PyExc_RuntimeError, "lost sys.stdout");
+    if (out == nullptr) bridge::raise_error(PyExc_RuntimeError, "lost sys.stdout");
     if (out == Py_None) return;
     nb::object stream = nb::borrow(out);
     check(PyFile_WriteObject(value.ptr(), stream.ptr(), Py_PRINT_RAW));

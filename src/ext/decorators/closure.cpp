@@ -123,9 +123,9 @@ void init_decorator_type() {
         {0, nullptr},
     };
     PyType_Spec type_layout = {"brelvox.utils.decorators.decorator", sizeof(Decorator), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                        slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                   Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               slots};
     PyObject* type = PyType_FromSpec(&type_layout);
     if (!type) throw nb::python_error();
     decorator_type = reinterpret_cast<PyTypeObject*>(type);

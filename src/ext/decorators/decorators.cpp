@@ -14,8 +14,7 @@ namespace {
 nb::object global(const char* name) {
     PyObject* value = PyDict_GetItemString(objects.module_dict, name);
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw nb::python_error();
+        bridge::raise_error(PyExc_NameError, "name '%s' is not defined", name);
     }
     return nb::borrow(value);
 }

@@ -203,9 +203,10 @@ PyTypeObject* make_function_type(const char* name, int basicsize) {
         {0, nullptr},
     };
     PyType_Spec type_layout = {name, basicsize, 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                        slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                   Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               slots};
     PyObject* type = PyType_FromSpec(&type_layout);
     if (!type) throw nb::python_error();
     return reinterpret_cast<PyTypeObject*>(type);

@@ -206,7 +206,8 @@ PyTypeObject* make_hashed_seq_type() {
         {0, nullptr},
     };
     PyType_Spec type_layout = {"brelvox.utils.decorators._HashedSeq", sizeof(HashedSeq), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                               slots};
     nb::object bases = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyList_Type)));
     PyObject* type = PyType_FromSpecWithBases(&type_layout, bases.ptr());
     if (!type) throw nb::python_error();

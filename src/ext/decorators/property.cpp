@@ -159,8 +159,9 @@ PyTypeObject* make_cached_property_type() {
         {0, nullptr},
     };
     PyType_Spec type_layout = {"brelvox.utils.decorators.cached_property",
-                        static_cast<int>(dict_offset + 2 * sizeof(PyObject*)), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+                               static_cast<int>(dict_offset + 2 * sizeof(PyObject*)), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                               slots};
     nb::object bases = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyProperty_Type)));
     PyObject* type = PyType_FromSpecWithBases(&type_layout, bases.ptr());
     if (!type) throw nb::python_error();

@@ -87,8 +87,7 @@ std::optional<Ymd> eight_digit_date(nb::handle value) {
     const Ymd d{static_cast<int>(v / 10000), static_cast<int>(v / 100 % 100),
                 static_cast<int>(v % 100)};
     if (!valid_day(d)) {
-        PyErr_Format(PyExc_ValueError, "dt: %lld is not a date in year-month-day form", v);
-        throw nb::python_error();
+        bridge::raise_error(PyExc_ValueError, "dt: %lld is not a date in year-month-day form", v);
     }
     return d;
 }
@@ -126,9 +125,8 @@ nb::object convert_date_to_int(nb::handle dt) {
     // Pandas may give back something that is not one date (an array for a list): asking
     // again would never end.
     if (!has_year(converted)) {
-        PyErr_Format(PyExc_TypeError, "dt: cannot read a single date from %.200s",
-                     Py_TYPE(dt.ptr())->tp_name);
-        throw nb::python_error();
+        bridge::raise_error(PyExc_TypeError, "dt: cannot read a single date from %.200s",
+                            Py_TYPE(dt.ptr())->tp_name);
     }
     return date_number(converted);
 }
@@ -165,8 +163,7 @@ nb::object get_terms_in_year(nb::handle s) {
     bridge::require_str_or_none(s, "s");
     nb::object match = call1(refs.yield_rate_search, s);
     if (match.is_none()) {
-        PyErr_Format(PyExc_ValueError, "invalid string: %U", s.ptr());
-        throw nb::python_error();
+        bridge::raise_error(PyExc_ValueError, "invalid string: %U", s.ptr());
     }
     nb::object number = match.attr("group")("number");
     nb::object unit = match.attr("group")(2);

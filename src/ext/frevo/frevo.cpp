@@ -39,9 +39,8 @@ nb::object maybe_reindex(nb::handle old, nb::handle index, nb::handle axis) {
     const bool current_is_index = nb::isinstance(current, index_type);
     // A str or list has an index() method, not labels: say what was expected.
     if (!current_is_index && !PyIter_Check(current.ptr()) && !PySequence_Check(current.ptr())) {
-        PyErr_Format(PyExc_TypeError, "old: expected a Series or DataFrame, got %.200s",
-                     Py_TYPE(old.ptr())->tp_name);
-        throw nb::python_error();
+        bridge::raise_error(PyExc_TypeError, "old: expected a Series or DataFrame, got %.200s",
+                            Py_TYPE(old.ptr())->tp_name);
     }
     // Equal indexes hold equal label sets; comparing them avoids boxing every label.
     const bool equal_index = current_is_index && nb::isinstance(labels, index_type) &&
@@ -56,7 +55,9 @@ nb::object shift1_by_trading_date(nb::handle dates_in, nb::handle exchange, nb::
     nb::module_ pd = bridge::pandas();
     nb::object dates = bridge::read_dates(dates_in, bridge::kShifted).index;
     const std::size_t n = nb::len(dates);
-    if (n == 0) throw nb::index_error("dates is empty: there is no edge date to shift from");
+    if (n == 0)
+        bridge::raise_error(PyExc_IndexError,
+                            "dates is empty: there is no edge date to shift from");
     const bool forward = truthy(right);
     const bool on_exchange = truthy(exchange);
 
@@ -69,10 +70,9 @@ nb::object shift1_by_trading_date(nb::handle dates_in, nb::handle exchange, nb::
         answer.is_none() ? nb::object(pd.attr("NaT")) : nb::object(pd.attr("Timestamp")(answer));
     if (insert_day.is(pd.attr("NaT"))) {
         nb::str when = nb::str(edge);
-        PyErr_Format(PyExc_ValueError, "the %s calendar knows no trading day %s %S",
-                     on_exchange ? "exchange" : "interbank", forward ? "after" : "before",
-                     when.ptr());
-        throw nb::python_error();
+        bridge::raise_error(PyExc_ValueError, "the %s calendar knows no trading day %s %S",
+                            on_exchange ? "exchange" : "interbank", forward ? "after" : "before",
+                            when.ptr());
     }
 
     if (n == 1) {

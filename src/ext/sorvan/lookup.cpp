@@ -82,8 +82,7 @@ class TableIndex {
     }
 
     [[noreturn]] static void bad_entry(PyObject* type, nb::handle stock, const char* what) {
-        PyErr_Format(type, "industry table entry of %R %s", stock.ptr(), what);
-        throw nb::python_error();
+        bridge::raise_error(type, "industry table entry of %R %s", stock.ptr(), what);
     }
 
     Span parse(nb::handle stock, nb::handle list) {
@@ -135,7 +134,8 @@ bool equals(nb::handle value, const char* text) {
 
 std::int32_t bound_day(nb::handle value) {
     std::int32_t day = 0;
-    if (!date_day(value.ptr(), day)) throw nb::type_error("listing bounds must be dates");
+    if (!date_day(value.ptr(), day))
+        bridge::raise_error(PyExc_TypeError, "listing bounds must be dates");
     return day;
 }
 
@@ -174,7 +174,8 @@ Request gather(nb::handle table, bool shenwan, const nb::list& ids) {
                                 all.code.begin() + span.begin + span.count);
         nb::object bounds = bounds_of(id);
         if (!PyTuple_Check(bounds.ptr()) || PyTuple_GET_SIZE(bounds.ptr()) != 2)
-            throw nb::type_error("listing bounds must be a (listed, delisted) pair of dates");
+            bridge::raise_error(PyExc_TypeError,
+                                "listing bounds must be a (listed, delisted) pair of dates");
         query.listed = bound_day(PyTuple_GET_ITEM(bounds.ptr(), 0));
         query.delisted = bound_day(PyTuple_GET_ITEM(bounds.ptr(), 1));
     }
@@ -226,9 +227,8 @@ Cells classify(nb::handle table, bool shenwan, const nb::list& ids,
 // The requested ids as a list; a lone str or None is refused rather than iterated.
 nb::list id_list(nb::handle order_book_ids) {
     if (PyUnicode_Check(order_book_ids.ptr()) || order_book_ids.is_none()) {
-        PyErr_Format(PyExc_TypeError, "order_book_ids must be a sequence of str, not %.200s",
-                     Py_TYPE(order_book_ids.ptr())->tp_name);
-        throw nb::python_error();
+        bridge::raise_error(PyExc_TypeError, "order_book_ids must be a sequence of str, not %.200s",
+                            Py_TYPE(order_book_ids.ptr())->tp_name);
     }
     nb::object list = nb::steal(PySequence_List(order_book_ids.ptr()));
     if (!list.is_valid()) throw nb::python_error();

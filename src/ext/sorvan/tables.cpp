@@ -75,10 +75,9 @@ void to_sorted_pairs(nb::handle table, const char* name_key) {
             nb::object start = record["start_date"].attr("date")();
             nb::object name = record[name_key];
             if (!date_day(start.ptr(), day[pairs.size()])) {
-                PyErr_Format(PyExc_TypeError,
-                             "start_date of a record of %R: date() gave %.200s, not a date",
-                             stock.ptr(), Py_TYPE(start.ptr())->tp_name);
-                throw nb::python_error();
+                bridge::raise_error(PyExc_TypeError,
+                                    "start_date of a record of %R: date() gave %.200s, not a date",
+                                    stock.ptr(), Py_TYPE(start.ptr())->tp_name);
             }
             pairs.push_back(nb::make_tuple(start, name));
         }
