@@ -27,32 +27,53 @@ PyObject* forward_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), kwnames);
 }
 
-// Where each published name comes from: (module, attribute or null for the module itself).
+// Where each published global comes from: its key, the name it is bound to, and (module,
+// attribute or null for the module itself). A key differs from its name only where two
+// modules bind one name to different objects (`datetime` the module or the class).
 struct Global {
+    const char* key;
     const char* name;
     const char* module;
     const char* attribute;
 };
 constexpr Global kGlobals[] = {
-    {"pd", "pandas", nullptr},
-    {"np", "numpy", nullptr},
-    {"ondrax", "ondrax", nullptr},
-    {"ondrax_fund", "ondrax_fund", nullptr},
-    {"bisect", "bisect", nullptr},
-    {"time", "time", nullptr},
-    {"datetime", "datetime", nullptr},
-    {"Sequence", "typing", "Sequence"},
-    {"List", "typing", "List"},
-    {"defaultdict", "collections", "defaultdict"},
-    {"lru_cache", "functools", "lru_cache"},
-    {"MissingData", "brelvox.exceptions", "MissingData"},
-    {"UnknownAssets", "brelvox.exceptions", "UnknownAssets"},
-    {"DateConvertible", "brelvox.types", "DateConvertible"},
-    {"AssetType", "brelvox.const", "AssetType"},
-    {"logger", "brelvox.logger", "logger"},
-    {"maybe_reindex", "brelvox.utils.frevo", "maybe_reindex"},
-    {"convert_date_to_int", "brelvox.utils.format", "convert_date_to_int"},
-    {"ttl_cache", "brelvox.utils.decorators", "ttl_cache"},
+    {"pd", "pd", "pandas", nullptr},
+    {"np", "np", "numpy", nullptr},
+    {"DatetimeIndex", "DatetimeIndex", "pandas", "DatetimeIndex"},
+    {"ondrax", "ondrax", "ondrax", nullptr},
+    {"ondrax_fund", "ondrax_fund", "ondrax_fund", nullptr},
+    {"bisect", "bisect", "bisect", nullptr},
+    {"time", "time", "time", nullptr},
+    {"re", "re", "re", nullptr},
+    {"itertools", "itertools", "itertools", nullptr},
+    {"json", "json", "json", nullptr},
+    {"uuid", "uuid", "uuid", nullptr},
+    {"datetime", "datetime", "datetime", nullptr},
+    {"datetime.datetime", "datetime", "datetime", "datetime"},
+    {"datetime.date", "date", "datetime", "date"},
+    {"Datetime", "Datetime", "datetime", "datetime"},
+    {"Date", "Date", "datetime", "date"},
+    {"Any", "Any", "typing", "Any"},
+    {"Callable", "Callable", "typing", "Callable"},
+    {"Dict", "Dict", "typing", "Dict"},
+    {"Iterable", "Iterable", "typing", "Iterable"},
+    {"List", "List", "typing", "List"},
+    {"Optional", "Optional", "typing", "Optional"},
+    {"Sequence", "Sequence", "typing", "Sequence"},
+    {"Tuple", "Tuple", "typing", "Tuple"},
+    {"Union", "Union", "typing", "Union"},
+    {"defaultdict", "defaultdict", "collections", "defaultdict"},
+    {"lru_cache", "lru_cache", "functools", "lru_cache"},
+    {"wraps", "wraps", "functools", "wraps"},
+    {"update_wrapper", "update_wrapper", "functools", "update_wrapper"},
+    {"MissingData", "MissingData", "brelvox.exceptions", "MissingData"},
+    {"UnknownAssets", "UnknownAssets", "brelvox.exceptions", "UnknownAssets"},
+    {"DateConvertible", "DateConvertible", "brelvox.types", "DateConvertible"},
+    {"AssetType", "AssetType", "brelvox.const", "AssetType"},
+    {"logger", "logger", "brelvox.logger", "logger"},
+    {"maybe_reindex", "maybe_reindex", "brelvox.utils.frevo", "maybe_reindex"},
+    {"convert_date_to_int", "convert_date_to_int", "brelvox.utils.format", "convert_date_to_int"},
+    {"ttl_cache", "ttl_cache", "brelvox.utils.decorators", "ttl_cache"},
 };
 } // namespace
 
@@ -91,15 +112,15 @@ void export_function(nb::module_& module, const char* name, nb::object callable,
     module.attr(name) = func;
 }
 
-void publish_globals(nb::module_& module, std::initializer_list<const char*> names) {
-    for (const char* name : names) {
+void publish_globals(nb::module_& module, std::initializer_list<const char*> keys) {
+    for (const char* key : keys) {
         const Global* found = nullptr;
         for (const Global& g : kGlobals)
-            if (std::strcmp(g.name, name) == 0) found = &g;
-        if (!found) throw std::logic_error(std::string("no published global named ") + name);
+            if (std::strcmp(g.key, key) == 0) found = &g;
+        if (!found) throw std::logic_error(std::string("no published global keyed ") + key);
         nb::object value = nb::module_::import_(found->module);
         if (found->attribute) value = value.attr(found->attribute);
-        module.attr(name) = value;
+        module.attr(found->name) = value;
     }
 }
 

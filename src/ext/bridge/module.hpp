@@ -31,9 +31,9 @@ void def(nb::module_& module, const char* name, F&& fn, const char* doc, const P
                     doc);
 }
 
-// Binds the module-level names data modules publish (`pd`, `np`, `ondrax`, `MissingData`,
-// `UnknownAssets`, `DateConvertible`, `Sequence`, `maybe_reindex`, `AssetType`, ...),
-// each to the object of that name it stands for.
-void publish_globals(nb::module_& module, std::initializer_list<const char*> names);
+// Binds the module-level names modules publish (`pd`, `np`, `ondrax`, `MissingData`,
+// `Sequence`, `maybe_reindex`, `AssetType`, ...), each to the object it stands for; a key
+// such as "datetime.date" binds `date` to that class.
+void publish_globals(nb::module_& module, std::initializer_list<const char*> keys);
 
 } // namespace brelvox::bridge

@@ -161,14 +161,6 @@ Codes read_codes(nb::handle asset_type) {
                  code("CASH"),  code("BOND"),   code("CONVERTIBLE")};
 }
 
-void export_one(nb::module_& m, const char* name, nb::object fn, const char* doc) {
-    bridge::export_function(m, name, std::move(fn), doc);
-}
-
-template <class F> nb::object id_function(F&& f, const char* name) {
-    return nb::cpp_function(std::forward<F>(f), nb::name(name), "order_book_id"_a.none());
-}
-
 void memoise(nb::module_& m, const char* name, int maxsize) {
     nb::object wrap = m.attr("lru_cache")("maxsize"_a = maxsize);
     m.attr(name) = wrap(m.attr(name));
@@ -180,18 +172,11 @@ void memoise(nb::module_& m, const char* name, int maxsize) {
 
 NB_MODULE(brisel, m) {
     using namespace brelvox::brisel;
-    m.attr("time") = nb::module_::import_("time");
-    m.attr("defaultdict") = nb::module_::import_("collections").attr("defaultdict");
-    m.attr("lru_cache") = nb::module_::import_("functools").attr("lru_cache");
-    nb::module_ typing = nb::module_::import_("typing");
-    for (const char* name : {"Dict", "Iterable", "List", "Optional"})
-        m.attr(name) = typing.attr(name);
-    nb::object api = nb::module_::import_("ondrax");
-    m.attr("ondrax") = api;
-    m.attr("ondrax_fund") = nb::module_::import_("ondrax_fund");
-    nb::object asset_type = nb::module_::import_("brelvox.const").attr("AssetType");
-    m.attr("AssetType") = asset_type;
-    m.attr("logger") = nb::module_::import_("brelvox.logger").attr("logger");
+    namespace bridge = brelvox::bridge;
+    bridge::publish_globals(m, {"time", "defaultdict", "lru_cache", "Dict", "Iterable", "List",
+                                "Optional", "ondrax", "ondrax_fund", "AssetType", "logger"});
+    nb::object api = m.attr("ondrax");
+    nb::object asset_type = m.attr("AssetType");
 
     const bool assertions =
         nb::cast<int>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
@@ -209,34 +194,34 @@ NB_MODULE(brisel, m) {
     m.attr("asset_type_map") = type_map;
     m.attr("_type_cache") = m.attr("AssetTypeCache")();
 
-    export_one(m, "_update_type", nb::cpp_function(&update_type, nb::name("_update_type")),
-               "Reload the asset-type table from the client's instrument catalogues.");
-    export_one(m, "update_if_needed",
-               nb::cpp_function(&update_if_needed, nb::name("update_if_needed")),
-               "Reload the asset-type table when it has expired.");
-    export_one(m, "_get_instrument", id_function(&fetch_instrument, "_get_instrument"),
-               "The client's record of one id, asked of the part its asset type names.");
-    export_one(m, "get_instrument", id_function(&get_instrument, "get_instrument"),
-               "The client's record of one order_book_id, or None.");
-    export_one(
-        m, "get_instruments",
-        nb::cpp_function(&get_instruments, nb::name("get_instruments"), "order_book_ids"_a.none()),
-        "Records of the given ids, keyed by each record's own order_book_id.");
-    export_one(m, "get_asset_type", id_function(&get_asset_type, "get_asset_type"),
-               "The asset-type code of one order_book_id, or None when unknown.");
-    export_one(
-        m, "get_asset_types",
-        nb::cpp_function(&get_asset_types, nb::name("get_asset_types"), "order_book_ids"_a.none()),
-        "Asset-type codes of the known ids among those given.");
-    export_one(m, "maybe_bond_index", id_function(&maybe_bond_index, "maybe_bond_index"),
-               "Whether the id has the form of a bond index (KVX....INDX).");
-    export_one(m, "maybe_bond", id_function(&maybe_bond, "maybe_bond"),
-               "Whether the id is stored as a bond.");
-    export_one(m, "is_stock_index_and_have_weight",
-               id_function(&is_stock_index_and_have_weight, "is_stock_index_and_have_weight"),
-               "Whether the client has constituent weights for the index.");
-    export_one(m, "is_stock", id_function(&is_stock, "is_stock"),
-               "Whether the client reports the id as a common stock (type CS).");
+    bridge::def(m, "_update_type", &update_type,
+                "Reload the asset-type table from the client's instrument catalogues.");
+    bridge::def(m, "update_if_needed", &update_if_needed,
+                "Reload the asset-type table when it has expired.");
+    bridge::def(m, "_get_instrument", &fetch_instrument,
+                "The client's record of one id, asked of the part its asset type names.",
+                "order_book_id"_a.none());
+    bridge::def(m, "get_instrument", &get_instrument,
+                "The client's record of one order_book_id, or None.", "order_book_id"_a.none());
+    bridge::def(m, "get_instruments", &get_instruments,
+                "Records of the given ids, keyed by each record's own order_book_id.",
+                "order_book_ids"_a.none());
+    bridge::def(m, "get_asset_type", &get_asset_type,
+                "The asset-type code of one order_book_id, or None when unknown.",
+                "order_book_id"_a.none());
+    bridge::def(m, "get_asset_types", &get_asset_types,
+                "Asset-type codes of the known ids among those given.", "order_book_ids"_a.none());
+    bridge::def(m, "maybe_bond_index", &maybe_bond_index,
+                "Whether the id has the form of a bond index (KVX....INDX).",
+                "order_book_id"_a.none());
+    bridge::def(m, "maybe_bond", &maybe_bond, "Whether the id is stored as a bond.",
+                "order_book_id"_a.none());
+    bridge::def(m, "is_stock_index_and_have_weight", &is_stock_index_and_have_weight,
+                "Whether the client has constituent weights for the index.",
+                "order_book_id"_a.none());
+    bridge::def(m, "is_stock", &is_stock,
+                "Whether the client reports the id as a common stock (type CS).",
+                "order_book_id"_a.none());
 
     memoise(m, "maybe_bond_index", 10240);
     memoise(m, "maybe_bond", 10240);

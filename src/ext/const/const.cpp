@@ -228,7 +228,7 @@ NB_MODULE(const, m) {
     nb::object module_ref = nb::steal(PyWeakref_NewRef(m.ptr(), nullptr));
     if (!module_ref.is_valid()) throw nb::python_error();
 
-    m.attr("List") = nb::module_::import_("typing").attr("List");
+    bridge::publish_globals(m, {"List"});
 
     nb::object base = make_enum_base();
     m.attr("Enum") = base;

@@ -144,36 +144,23 @@ NB_MODULE(decorators, m) {
     using namespace brelvox::decorators;
     m.doc() = "Call decorators: a time-limited result cache, exception capture, retry and "
               "property helpers.";
-    nb::module_ functools = nb::module_::import_("functools");
+    bridge::publish_globals(
+        m, {"time", "wraps", "update_wrapper", "Callable", "Any", "Tuple", "Optional"});
     nb::module_ typing = nb::module_::import_("typing");
-    m.attr("time") = nb::module_::import_("time");
-    m.attr("wraps") = functools.attr("wraps");
-    m.attr("update_wrapper") = functools.attr("update_wrapper");
-    m.attr("Callable") = typing.attr("Callable");
-    m.attr("Any") = typing.attr("Any");
-    m.attr("Tuple") = typing.attr("Tuple");
-    m.attr("Optional") = typing.attr("Optional");
     create_module_objects(m);
 
     // The time-limited cache.
     m.attr("_HashedSeq") = nb::handle(reinterpret_cast<PyObject*>(objects.hashed_seq));
-    bridge::export_function(
-        m, "_make_key",
-        nb::cpp_function(&make_key, nb::name("_make_key"), nb::arg("args").none(),
-                         nb::arg("kwds").none(), nb::arg("typed").none(),
-                         nb::arg("kwd_mark").none() = nb::borrow(objects.kwd_mark),
-                         nb::arg("fasttypes").none() = nb::borrow(objects.fasttypes)));
-    bridge::export_function(m, "ttl_cache",
-                            nb::cpp_function(&ttl_cache, nb::name("ttl_cache"),
-                                             nb::arg("ttl").none(),
-                                             nb::arg("typed").none() = false),
-                            "ttl_cache($module, /, ttl, typed=False)\n--\n\n"
-                            "Memoise a function; each entry expires `ttl` seconds after it was "
-                            "stored. `typed` keys equal arguments of different types apart.");
-    bridge::export_function(m, "_ttl_cache_wrapper",
-                            nb::cpp_function(&new_cache_wrapper, nb::name("_ttl_cache_wrapper"),
-                                             nb::arg("user_function").none(), nb::arg("ttl").none(),
-                                             nb::arg("typed").none()));
+    bridge::def(m, "_make_key", &make_key, nullptr, nb::arg("args").none(), nb::arg("kwds").none(),
+                nb::arg("typed").none(), nb::arg("kwd_mark").none() = nb::borrow(objects.kwd_mark),
+                nb::arg("fasttypes").none() = nb::borrow(objects.fasttypes));
+    bridge::def(m, "ttl_cache", &ttl_cache,
+                "ttl_cache($module, /, ttl, typed=False)\n--\n\n"
+                "Memoise a function; each entry expires `ttl` seconds after it was "
+                "stored. `typed` keys equal arguments of different types apart.",
+                nb::arg("ttl").none(), nb::arg("typed").none() = false);
+    bridge::def(m, "_ttl_cache_wrapper", &new_cache_wrapper, nullptr,
+                nb::arg("user_function").none(), nb::arg("ttl").none(), nb::arg("typed").none());
 
     // Retry, exception capture and property helpers.
     nb::list callback_params;
@@ -182,27 +169,23 @@ NB_MODULE(decorators, m) {
     callback_params.append(nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type)));
     m.attr("_ERROR_CALLBACK") =
         typing.attr("Callable")[nb::make_tuple(callback_params, typing.attr("Any"))];
-    bridge::export_function(m, "exception_capture",
-                            nb::cpp_function(&exception_capture, nb::name("exception_capture"),
-                                             nb::arg("callback").none()),
-                            "exception_capture($module, /, callback)\n--\n\n"
-                            "On an Exception from the decorated function, return "
-                            "callback(exception, args, kwargs) instead.");
-    bridge::export_function(m, "retry",
-                            nb::cpp_function(&retry, nb::name("retry"), nb::arg("n").none(),
-                                             nb::arg("exceptions").none(),
-                                             nb::arg("callback").none() = nb::none()),
-                            "retry($module, /, n, exceptions, callback=None)\n--\n\n"
-                            "Call the decorated function up to `n` times while it raises one of "
-                            "`exceptions`; callback(exception, args, kwargs) runs after each "
-                            "failure.");
+    bridge::def(m, "exception_capture", &exception_capture,
+                "exception_capture($module, /, callback)\n--\n\n"
+                "On an Exception from the decorated function, return "
+                "callback(exception, args, kwargs) instead.",
+                nb::arg("callback").none());
+    bridge::def(m, "retry", &retry,
+                "retry($module, /, n, exceptions, callback=None)\n--\n\n"
+                "Call the decorated function up to `n` times while it raises one of "
+                "`exceptions`; callback(exception, args, kwargs) runs after each "
+                "failure.",
+                nb::arg("n").none(), nb::arg("exceptions").none(),
+                nb::arg("callback").none() = nb::none());
     m.attr("_missing") = nb::handle(objects.missing);
     m.attr("cached_property") = nb::steal(reinterpret_cast<PyObject*>(make_cached_property_type()));
-    bridge::export_function(m, "update_doc",
-                            nb::cpp_function(&update_doc, nb::name("update_doc"),
-                                             nb::arg("fr").none(),
-                                             nb::arg("annotation").none() = true),
-                            "update_doc($module, /, fr, annotation=True)\n--\n\n"
-                            "Copy the docstring (and, with `annotation`, the annotations) of "
-                            "`fr` onto the decorated function.");
+    bridge::def(m, "update_doc", &update_doc,
+                "update_doc($module, /, fr, annotation=True)\n--\n\n"
+                "Copy the docstring (and, with `annotation`, the annotations) of "
+                "`fr` onto the decorated function.",
+                nb::arg("fr").none(), nb::arg("annotation").none() = true);
 }

@@ -203,12 +203,6 @@ void add_constants(nb::module_& m) {
     refs.boolean_states = keep(boolean_states);
 }
 
-template <class F>
-void export1(nb::module_& m, const char* name, F&& fn, const char* arg, const char* doc) {
-    bridge::export_function(
-        m, name, nb::cpp_function(std::forward<F>(fn), nb::name(name), nb::arg(arg).none()), doc);
-}
-
 } // namespace
 
 } // namespace brelvox::format
@@ -219,29 +213,24 @@ NB_MODULE(format, m) {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw nb::python_error();
 
-    for (const char* name : {"re", "itertools", "json", "uuid"})
-        m.attr(name) = nb::module_::import_(name);
-    nb::module_ datetime = nb::module_::import_("datetime");
-    m.attr("datetime") = datetime.attr("datetime");
-    m.attr("date") = datetime.attr("date");
-    nb::module_ typing = nb::module_::import_("typing");
-    for (const char* name : {"Iterable", "List", "Union"}) m.attr(name) = typing.attr(name);
+    bridge::publish_globals(m, {"re", "itertools", "json", "uuid", "datetime.datetime",
+                                "datetime.date", "Iterable", "List", "Union", "pd",
+                                "DateConvertible"});
     nb::module_ pd = bridge::pandas();
-    m.attr("pd") = pd;
-    m.attr("DateConvertible") = nb::module_::import_("brelvox.types").attr("DateConvertible");
 
     refs.timestamp_type = keep(pd.attr("Timestamp"));
     refs.to_datetime = keep(pd.attr("to_datetime"));
     refs.numpy_integer = keep(bridge::numpy().attr("integer"));
     add_constants(m);
 
-    export1(m, "convert_to_datetime", &convert_to_datetime, "dt",
-            "The value as a datetime: a datetime itself, midnight of a date, otherwise what "
-            "pandas parses.");
-    export1(m, "convert_date_to_int", &convert_date_to_int, "dt",
-            "The date as the integer year * 10000 + month * 100 + day.");
+    bridge::def(m, "convert_to_datetime", &convert_to_datetime,
+                "The value as a datetime: a datetime itself, midnight of a date, otherwise what "
+                "pandas parses.",
+                "dt"_a.none());
+    bridge::def(m, "convert_date_to_int", &convert_date_to_int,
+                "The date as the integer year * 10000 + month * 100 + day.", "dt"_a.none());
     auto predicate = [&](const char* name, PyObject* const* match, const char* doc) {
-        export1(m, name, [match](nb::handle v) { return call1(*match, v); }, "v", doc);
+        bridge::def(m, name, [match](nb::handle v) { return call1(*match, v); }, doc, "v"_a.none());
     };
     predicate("is_datetime_string", &refs.timestamp_match,
               "The match of the timestamp pattern at the start of v, or None.");
@@ -251,13 +240,12 @@ NB_MODULE(format, m) {
               "The match of a float at the start of v, or None.");
     predicate("is_integer_string", &refs.integer_match,
               "The match of an integer at the start of v, or None.");
-    export1(m, "is_bool_string", &is_bool_string, "v",
-            "Whether v, lower-cased, is one of the boolean words.");
-    export1(m, "is_true_string", &is_true_string, "v",
-            "Whether v, exactly as given, is one of the words for true.");
-    bridge::export_function(m, "union", nb::cpp_function(&union_of, nb::name("union")),
-                            "Every distinct element of the iterables once, as a list.");
-    export1(m, "get_terms_in_year", &get_terms_in_year, "s",
-            "A tenor such as 10Y or 6M as a number of years.");
+    bridge::def(m, "is_bool_string", &is_bool_string,
+                "Whether v, lower-cased, is one of the boolean words.", "v"_a.none());
+    bridge::def(m, "is_true_string", &is_true_string,
+                "Whether v, exactly as given, is one of the words for true.", "v"_a.none());
+    bridge::def(m, "union", &union_of, "Every distinct element of the iterables once, as a list.");
+    bridge::def(m, "get_terms_in_year", &get_terms_in_year,
+                "A tenor such as 10Y or 6M as a number of years.", "s"_a.none());
     add_json_encoder(m);
 }

@@ -134,37 +134,21 @@ NB_MODULE(frevo, m) {
     if (!PyDateTimeAPI) throw nb::python_error();
     module_handle = m;
 
-    nb::module_ typing = nb::module_::import_("typing");
-    m.attr("Iterable") = typing.attr("Iterable");
-    m.attr("Union") = typing.attr("Union");
-    nb::module_ datetime = nb::module_::import_("datetime");
-    m.attr("datetime") = datetime.attr("datetime");
-    m.attr("date") = datetime.attr("date");
-    nb::module_ pd = bridge::pandas();
-    m.attr("pd") = pd;
-    m.attr("DatetimeIndex") = pd.attr("DatetimeIndex");
-    m.attr("ondrax") = nb::module_::import_("ondrax");
+    bridge::publish_globals(m, {"Iterable", "Union", "datetime.datetime", "datetime.date", "pd",
+                                "DatetimeIndex", "ondrax"});
 
-    bridge::export_function(
-        m, "maybe_reindex",
-        nb::cpp_function(&maybe_reindex, nb::name("maybe_reindex"), "old"_a.none(),
-                         "index"_a.none(), "axis"_a.none() = 0),
-        "old itself when its labels on axis are already exactly those of index (as sets), "
-        "otherwise old reindexed onto index.");
-    bridge::export_function(
-        m, "shift1_by_trading_date",
-        nb::cpp_function(&shift1_by_trading_date, nb::name("shift1_by_trading_date"),
-                         "dates"_a.none(), "exchange"_a.none() = true, "right"_a.none() = true),
+    bridge::def(m, "maybe_reindex", &maybe_reindex,
+                "old itself when its labels on axis are already exactly those of index (as sets), "
+                "otherwise old reindexed onto index.",
+                "old"_a.none(), "index"_a.none(), "axis"_a.none() = 0);
+    bridge::def(
+        m, "shift1_by_trading_date", &shift1_by_trading_date,
         "The dates moved one trading day forward (right) or backward, the day entering at the "
-        "edge asked of the exchange or the interbank calendar.");
-    bridge::export_function(m, "convert_to_datetime_index",
-                            nb::cpp_function(&convert_to_datetime_index,
-                                             nb::name("convert_to_datetime_index"),
-                                             "dates"_a.none()),
-                            "One date or many as a DatetimeIndex.");
-    bridge::export_function(
-        m, "append_level_in_multi_index",
-        nb::cpp_function(&append_level_in_multi_index, nb::name("append_level_in_multi_index"),
-                         "index"_a.none(), "level_name"_a.none(), "level_value"_a.none()),
-        "A new MultiIndex with a last level named level_name holding level_value.");
+        "edge asked of the exchange or the interbank calendar.",
+        "dates"_a.none(), "exchange"_a.none() = true, "right"_a.none() = true);
+    bridge::def(m, "convert_to_datetime_index", &convert_to_datetime_index,
+                "One date or many as a DatetimeIndex.", "dates"_a.none());
+    bridge::def(m, "append_level_in_multi_index", &append_level_in_multi_index,
+                "A new MultiIndex with a last level named level_name holding level_value.",
+                "index"_a.none(), "level_name"_a.none(), "level_value"_a.none());
 }

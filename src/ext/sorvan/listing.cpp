@@ -73,20 +73,17 @@ nb::object date_int(nb::handle dt) {
 
 void register_listing(nb::module_& m) {
     const char* name = "get_listing_date_and_delisting_date";
-    bridge::export_function(
-        m, name, nb::cpp_function(&listing_bounds, nb::name(name), "order_book_id"_a.none()),
-        "The stock's listing and delisting dates, (START_DATE, END_DATE) "
-        "where unknown.");
+    bridge::def(m, name, &listing_bounds,
+                "The stock's listing and delisting dates, (START_DATE, END_DATE) "
+                "where unknown.",
+                "order_book_id"_a.none());
     nb::object plain = m.attr(name);
     m.attr(name) = m.attr("ttl_cache")(nb::int_(kListingLifetime))(plain);
 
-    bridge::export_function(
-        m, "_cvtdate",
-        nb::cpp_function(&convert_date, nb::name("_cvtdate"), "ds"_a.none(), "default"_a.none()),
-        "The date of a year-month-day string, or `default` for None and placeholders.");
-    bridge::export_function(m, "_to_date_int",
-                            nb::cpp_function(&date_int, nb::name("_to_date_int"), "dt"_a.none()),
-                            "The date as an integer YYYYMMDD.");
+    bridge::def(m, "_cvtdate", &convert_date,
+                "The date of a year-month-day string, or `default` for None and placeholders.",
+                "ds"_a.none(), "default"_a.none());
+    bridge::def(m, "_to_date_int", &date_int, "The date as an integer YYYYMMDD.", "dt"_a.none());
 }
 
 } // namespace brelvox::sorvan

@@ -336,22 +336,16 @@ nb::object one_industry(nb::handle data, nb::handle order_book_id, nb::handle da
 } // namespace
 
 void register_lookup(nb::module_& m) {
-    bridge::export_function(m, "get_stock_industry",
-                            nb::cpp_function(&stock_industry, nb::name("get_stock_industry"),
-                                             "order_book_ids"_a.none(), "dates"_a.none(),
-                                             "standard"_a.none()),
-                            "One-hot frame of each stock's first-level industry on each date, "
-                            "rows (date, order_book_id), one int8 column per industry met.");
-    bridge::export_function(m, "_industry_idx",
-                            nb::cpp_function(&industry_idx, nb::name("_industry_idx"),
-                                             "order_book_ids"_a.none(), "dates"_a.none(),
-                                             "standard"_a.none()),
-                            "Industry name -> the (date, order_book_id) pairs classified in it.");
-    bridge::export_function(m, "_one_industry",
-                            nb::cpp_function(&one_industry, nb::name("_one_industry"),
-                                             "data"_a.none(), "order_book_id"_a.none(),
-                                             "date"_a.none()),
-                            "The industry of one stock on one date, or None.");
+    bridge::def(m, "get_stock_industry", &stock_industry,
+                "One-hot frame of each stock's first-level industry on each date, "
+                "rows (date, order_book_id), one int8 column per industry met.",
+                "order_book_ids"_a.none(), "dates"_a.none(), "standard"_a.none());
+    bridge::def(m, "_industry_idx", &industry_idx,
+                "Industry name -> the (date, order_book_id) pairs classified in it.",
+                "order_book_ids"_a.none(), "dates"_a.none(), "standard"_a.none());
+    bridge::def(m, "_one_industry", &one_industry,
+                "The industry of one stock on one date, or None.", "data"_a.none(),
+                "order_book_id"_a.none(), "date"_a.none());
 }
 
 } // namespace brelvox::sorvan

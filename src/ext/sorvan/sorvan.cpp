@@ -120,11 +120,8 @@ NB_MODULE(sorvan, m) {
     if (!PyDateTimeAPI) throw nb::python_error();
     module_handle = m;
 
-    nb::module_ datetime = nb::module_::import_("datetime");
-    bridge::publish_globals(m, {"time", "defaultdict"});
-    m.attr("Datetime") = datetime.attr("datetime");
-    m.attr("Date") = datetime.attr("date");
-    bridge::publish_globals(m, {"pd", "ondrax", "ttl_cache"});
+    bridge::publish_globals(
+        m, {"time", "defaultdict", "Datetime", "Date", "pd", "ondrax", "ttl_cache"});
 
     m.attr("END_DATE") = make_date(9999, 12, 31);
     m.attr("START_DATE") = make_date(1990, 1, 1);

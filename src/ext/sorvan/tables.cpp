@@ -157,16 +157,13 @@ nb::object industry_table(nb::handle standard) {
 }
 
 void register_tables(nb::module_& m) {
-    bridge::export_function(m, "_get_sw_cache",
-                            nb::cpp_function(&load_shenwan, nb::name("_get_sw_cache")),
-                            "Loads the Shenwan industry table from the data service.");
-    bridge::export_function(m, "_get_zx_cache",
-                            nb::cpp_function(&load_citic, nb::name("_get_zx_cache")),
-                            "Loads the CITIC industry table from the data service.");
-    bridge::export_function(
-        m, "_industry_cache",
-        nb::cpp_function(&industry_cache, nb::name("_industry_cache"), "standard"_a.none()),
-        "The industry table of `standard`, reloaded when older than an hour.");
+    bridge::def(m, "_get_sw_cache", &load_shenwan,
+                "Loads the Shenwan industry table from the data service.");
+    bridge::def(m, "_get_zx_cache", &load_citic,
+                "Loads the CITIC industry table from the data service.");
+    bridge::def(m, "_industry_cache", &industry_cache,
+                "The industry table of `standard`, reloaded when older than an hour.",
+                "standard"_a.none());
 }
 
 } // namespace brelvox::sorvan
