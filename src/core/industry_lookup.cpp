@@ -4,24 +4,6 @@
 
 namespace brelvox::core {
 
-std::int32_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
-    // H. Hinnant's algorithm on March-based years.
-    year -= month <= 2;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const auto yoe = static_cast<unsigned>(year - era * 400);
-    const unsigned doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return static_cast<std::int32_t>(era * 146097 + static_cast<std::int64_t>(doe) - 719468);
-}
-
-std::int32_t day_of_us(std::int64_t us) {
-    if (us == std::numeric_limits<std::int64_t>::min()) return kNoDay;
-    constexpr std::int64_t per_day = 86400LL * 1000000LL;
-    std::int64_t q = us / per_day;
-    if (us % per_day < 0) --q;
-    return static_cast<std::int32_t>(q);
-}
-
 namespace {
 
 // Per stock, the days on which its answer changes (ascending) and the code from each on;

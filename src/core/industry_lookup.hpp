@@ -1,23 +1,16 @@
 // Classification in force per (date, stock) from pre-sorted histories, and its one-hot form.
 #pragma once
 
+#include "calendar.hpp"
+
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 namespace brelvox::core {
 
-// Days since 1970-01-01 of a proleptic Gregorian calendar date.
-std::int32_t days_from_civil(std::int64_t year, unsigned month, unsigned day);
-
-// A day that no history or listing bound ever contains (unknown or missing dates).
-inline constexpr std::int32_t kNoDay = std::numeric_limits<std::int32_t>::min();
 // An industry code meaning "no industry".
 inline constexpr std::int32_t kNoIndustry = -1;
-
-// Calendar day of microseconds since 1970 (wall clock); INT64_MIN (NaT) gives kNoDay.
-std::int32_t day_of_us(std::int64_t us);
 
 // Flat store of every stock's history: entries newest start first within a stock.
 struct IndustryHistory {

@@ -11,10 +11,14 @@
 
 namespace brelvox::bridge {
 
-bool utf8_of(PyObject* item, std::string_view& text) {
+bool utf8_of(PyObject* item, std::string_view& text, bool skip_unencodable) {
     if (!PyUnicode_Check(item)) return false;
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+    if (!utf8 && skip_unencodable) {
+        PyErr_Clear();
+        return false;
+    }
     if (!utf8) throw nb::python_error();
     text = std::string_view(utf8, static_cast<std::size_t>(size));
     return true;

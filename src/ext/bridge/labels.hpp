@@ -10,8 +10,9 @@
 
 namespace brelvox::bridge {
 
-// The UTF-8 text of a `str` (or subclass); false for anything else.
-bool utf8_of(PyObject* item, std::string_view& text);
+// The UTF-8 text of a `str` (or subclass); false for anything else. A str that has no
+// UTF-8 form (a lone surrogate) raises, or with `skip_unencodable` is false as well.
+bool utf8_of(PyObject* item, std::string_view& text, bool skip_unencodable = false);
 // The elements of a sequence as a list (a pandas object's taken out through an object array).
 nb::object element_list(nb::handle sequence);
 

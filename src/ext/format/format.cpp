@@ -1,6 +1,8 @@
 // brelvox.utils.format: date and string conversion, and the package's JSON encoder.
 #include "bridge.hpp"
 
+#include "calendar.hpp"
+
 #include <datetime.h>
 
 #include <optional>
@@ -62,13 +64,6 @@ struct Ymd {
     int year, month, day;
 };
 
-bool valid_day(const Ymd& d) {
-    static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (d.month < 1 || d.month > 12 || d.day < 1) return false;
-    const bool leap = (d.year % 4 == 0 && d.year % 100 != 0) || d.year % 400 == 0;
-    return d.day <= days[d.month - 1] + (d.month == 2 && leap ? 1 : 0);
-}
-
 // An eight-digit integer read as year, month, day (20200102). Pandas would read any integer
 // as nanoseconds since 1970, which is never what an eight-digit date number means.
 std::optional<Ymd> eight_digit_date(nb::handle value) {
@@ -86,7 +81,7 @@ std::optional<Ymd> eight_digit_date(nb::handle value) {
     if (overflow != 0 || v < 10000000 || v > 99999999) return std::nullopt;
     const Ymd d{static_cast<int>(v / 10000), static_cast<int>(v / 100 % 100),
                 static_cast<int>(v % 100)};
-    if (!valid_day(d)) {
+    if (!core::is_valid_date(d.year, d.month, d.day)) {
         bridge::raise_error(PyExc_ValueError, "dt: %lld is not a date in year-month-day form", v);
     }
     return d;

@@ -58,14 +58,7 @@ bool factorize_ids(const nb::list& ids, nb::list& level, std::vector<std::int64_
     std::vector<std::string_view> text(n);
     for (std::size_t j = 0; j < n; ++j) {
         PyObject* id = PyList_GET_ITEM(ids.ptr(), static_cast<Py_ssize_t>(j));
-        if (!PyUnicode_CheckExact(id)) return false;
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(id, &size);
-        if (!utf8) {
-            PyErr_Clear();
-            return false;
-        }
-        text[j] = std::string_view(utf8, static_cast<std::size_t>(size));
+        if (!PyUnicode_CheckExact(id) || !bridge::utf8_of(id, text[j], true)) return false;
     }
     std::vector<std::uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);

@@ -1,6 +1,8 @@
 // Listing and delisting dates of a stock, which bound every industry answer.
 #include "sorvan.hpp"
 
+#include "calendar.hpp"
+
 #include <string_view>
 
 namespace brelvox::sorvan {
@@ -8,15 +10,6 @@ namespace brelvox::sorvan {
 namespace {
 
 constexpr long kListingLifetime = 3600; // seconds each stock's bounds are reused
-
-bool is_leap(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int days_in_month(int year, int month) {
-    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && is_leap(year) ? 29 : days[month - 1];
-}
 
 // "YYYY-MM-DD" in ASCII digits naming a real day; anything else is left to strptime,
 // which parses the looser forms and words the errors.
@@ -31,18 +24,15 @@ bool parse_plain_date(std::string_view text, int& year, int& month, int& day) {
         return true;
     };
     if (!digits(0, 4, year) || !digits(5, 2, month) || !digits(8, 2, day)) return false;
-    return year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= days_in_month(year, month);
+    return core::is_valid_date(year, month, day);
 }
 
 // The calendar date of a "%Y-%m-%d" string; None and placeholders starting with "0" or "9"
 // give `fallback`.
 nb::object convert_date_named(nb::handle text, nb::handle fallback, const char* name) {
     if (text.is_none()) return nb::borrow(fallback);
-    if (!PyUnicode_Check(text.ptr())) bridge::raise_arg_type(name, "str", text);
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!utf8) throw nb::python_error();
-    std::string_view view(utf8, static_cast<std::size_t>(size));
+    std::string_view view;
+    if (!bridge::utf8_of(text.ptr(), view)) bridge::raise_arg_type(name, "str", text);
     if (!view.empty() && (view.front() == '0' || view.front() == '9')) return nb::borrow(fallback);
     int year = 0, month = 0, day = 0;
     if (parse_plain_date(view, year, month, day)) return make_date(year, month, day);

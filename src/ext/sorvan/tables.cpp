@@ -31,19 +31,6 @@ constexpr std::array<std::string_view, 5> kShenwanDiscarded{
     "交运设备", "信息服务", "信息设备", "建筑建材", "金融服务",
 };
 
-// The text of a str (subclasses included); false for anything else.
-bool str_text(PyObject* value, std::string_view& text) {
-    if (!PyUnicode_Check(value)) return false;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!utf8) {
-        PyErr_Clear(); // e.g. lone surrogates: such a name matches no known name
-        return false;
-    }
-    text = std::string_view(utf8, static_cast<std::size_t>(size));
-    return true;
-}
-
 nb::object service_records(const char* service) {
     nb::object api = bridge::client(module());
     nb::object service_client = api.attr("client").attr("get_client")();
@@ -106,7 +93,7 @@ nb::object load_shenwan() {
         if (differs) continue;
         nb::object name = record["index_name"];
         std::string_view text;
-        if (str_text(name.ptr(), text)) {
+        if (bridge::utf8_of(name.ptr(), text, true)) { // a name without UTF-8 matches none
             if (std::find(kShenwanDiscarded.begin(), kShenwanDiscarded.end(), text) !=
                 kShenwanDiscarded.end())
                 continue;
