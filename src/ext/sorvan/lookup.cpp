@@ -224,17 +224,6 @@ Cells classify(nb::handle table, bool shenwan, const nb::list& ids,
     return out;
 }
 
-// The requested ids as a list; a lone str or None is refused rather than iterated.
-nb::list id_list(nb::handle order_book_ids) {
-    if (PyUnicode_Check(order_book_ids.ptr()) || order_book_ids.is_none()) {
-        bridge::raise_error(PyExc_TypeError, "order_book_ids must be a sequence of str, not %.200s",
-                            Py_TYPE(order_book_ids.ptr())->tp_name);
-    }
-    nb::object list = nb::steal(PySequence_List(order_book_ids.ptr()));
-    if (!list.is_valid()) throw nb::python_error();
-    return nb::borrow<nb::list>(list);
-}
-
 nb::list as_list(nb::handle values) {
     nb::object list = nb::steal(PySequence_List(values.ptr()));
     if (!list.is_valid()) throw nb::python_error();
@@ -267,7 +256,7 @@ nb::object stock_industry(nb::handle order_book_ids, nb::handle dates, nb::handl
     nb::object converted = requested.index;
     std::vector<std::int32_t> days;
     for (std::int64_t us : requested.us) days.push_back(core::day_of_us(us));
-    nb::list ids = id_list(order_book_ids);
+    nb::list ids = bridge::read_ids(order_book_ids, "order_book_ids").objects;
 
     nb::object table = industry_table(standard);
     Cells cells = classify(table, shenwan, ids, days);
