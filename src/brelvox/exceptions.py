@@ -49,7 +49,13 @@ class MissingData(Exception):
         self.dates = dates
 
     def __str__(self):
-        return "no %s%s%s" % (self.kind, _describe_ids(self.order_book_ids), _describe_dates(self.dates))
+        return self.describe()
+
+    def describe(self, kind_text=None):
+        """The message, with `kind_text` (such as a translation of the kind) in place of the
+        kind: "no <kind> for <ids> over <dates>"."""
+        return "no %s%s%s" % (self.kind if kind_text is None else kind_text,
+                              _describe_ids(self.order_book_ids), _describe_dates(self.dates))
 
 
 class UnknownAssets(Exception):

@@ -40,11 +40,9 @@ def local():
 
 def missing_message(exc):
     """A MissingData as one English line, the data kind's Chinese name in parentheses."""
-    kind = getattr(exc, "kind", None)
-    text = str(exc)
-    if kind in KINDS and text.startswith("no " + kind):
-        text = "no %s (%s)%s" % (KINDS[kind], kind, text[3 + len(kind):])
-    return text
+    if exc.kind in KINDS:
+        return exc.describe("%s (%s)" % (KINDS[exc.kind], exc.kind))
+    return str(exc)
 
 
 def is_missing(exc):
