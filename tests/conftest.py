@@ -1,30 +1,22 @@
 """Shared fixtures: a stand-in `ondrax` package when no data client is installed."""
 
+import os
 import sys
-import types
 
 import pytest
 
 
 def _install_stub_client():
-    """Registers an empty `ondrax` so the extensions import; tests patch the module attribute."""
+    """Without a data client installed, the stand-in one of tools/stub_client, which answers
+    nothing: tests bind fakes to each module's `ondrax`."""
     try:
         import ondrax  # noqa: F401
         import ondrax_fund  # noqa: F401
         return
     except ImportError:
         pass
-    root = types.ModuleType("ondrax")
-    for part in ("bond", "fund", "convertible", "client"):
-        sub = types.ModuleType("ondrax." + part)
-        setattr(root, part, sub)
-        sys.modules["ondrax." + part] = sub
-    for name in ("instruments",):
-        setattr(root, name, lambda *a, **k: None)
-    for part in ("bond", "fund", "convertible"):
-        setattr(getattr(root, part), "instruments", lambda *a, **k: None)
-    sys.modules.setdefault("ondrax", root)
-    sys.modules.setdefault("ondrax_fund", types.ModuleType("ondrax_fund"))
+    sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                 "tools", "stub_client"))
 
 
 _install_stub_client()

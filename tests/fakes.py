@@ -4,30 +4,28 @@ import types
 
 import pandas as pd
 
+from fakes_calendar import Calendar
 
-def long_frame(records, columns, index_names=("order_book_id", "date")):
-    """Frame on (id, date) from (id, date, value...) tuples."""
+
+def on_id_date(records, columns, index_names=("order_book_id", "date")):
+    """Frame on (order_book_id, date) from (id, date, value...) tuples."""
     rows = [(r[0], pd.Timestamp(r[1])) + tuple(r[2:]) for r in records]
     frame = pd.DataFrame(rows, columns=list(index_names) + list(columns))
     return frame.set_index(list(index_names))
 
 
-class PriceClient:
+class PriceClient(Calendar):
     """Exchange calendar, prices, splits and dividends; records each call."""
 
     def __init__(self, trading_dates, prices=None, splits=None, dividends=None):
-        self.trading_dates = pd.DatetimeIndex(pd.to_datetime(trading_dates))
+        self.calls = []
+        super().__init__(trading_dates, log=self.calls)
+        self.trading_dates = self.days
         self.prices = prices  # frame on (id, date) or None
         self.splits = splits
         self.dividends = dividends
-        self.calls = []
         self.bond = types.SimpleNamespace()
         self.fund = types.SimpleNamespace()
-
-    def get_previous_trading_date(self, date, n=1):
-        self.calls.append(("get_previous_trading_date", date))
-        earlier = self.trading_dates[self.trading_dates < pd.Timestamp(date)]
-        return earlier[-n]
 
     def get_price(self, ids, start, end, fields=None, expect_df=True, adjust_type="post"):
         self.calls.append(("get_price", ids, start, end, fields, expect_df, adjust_type))

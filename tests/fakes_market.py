@@ -12,6 +12,9 @@ import types
 import numpy as np
 import pandas as pd
 
+from fakes import on_id_date
+from fakes_calendar import Calendar
+
 DAYS = pd.bdate_range("2021-01-04", "2021-03-31")
 STOCKS = ["000001.XSHE", "000002.XSHE", "600000.XSHG"]
 FUTURES = ["IF2103"]
@@ -38,13 +41,6 @@ def _walk(seed, n, start=10.0):
     return start * np.cumprod(1.0 + rng.normal(0.0, 0.01, n))
 
 
-def on_id_date(records, columns):
-    """Frame on (order_book_id, date) from (id, date, value...) tuples."""
-    rows = [(r[0], pd.Timestamp(r[1])) + tuple(r[2:]) for r in records]
-    return pd.DataFrame(rows, columns=["order_book_id", "date"] + list(columns)).set_index(
-        ["order_book_id", "date"])
-
-
 def _prices():
     records = []
     for k, oid in enumerate(PRICED):
@@ -69,38 +65,6 @@ def _valuations():
     return on_id_date(records, fields)
 
 
-def _day(value):
-    """A client refuses what is not one date, as the real one does."""
-    day = pd.Timestamp(value)
-    if day is pd.NaT:
-        raise ValueError("not a date: %r" % (value,))
-    return day
-
-
-class Calendar:
-    def __init__(self, days):
-        self.days = pd.DatetimeIndex(days)
-
-    def get_previous_trading_date(self, date, n=1):
-        earlier = self.days[self.days < _day(date).normalize()]
-        if len(earlier) < n:
-            return self.days[0] - pd.Timedelta(days=n)  # before the stored span
-        return earlier[-n]
-
-    def get_next_trading_date(self, date, n=1):
-        later = self.days[self.days > _day(date).normalize()]
-        if len(later) < n:
-            return self.days[-1] + pd.Timedelta(days=n)
-        return later[n - 1]
-
-    def get_trading_dates(self, start, end):
-        start, end = _day(start), _day(end)
-        return list(self.days[(self.days >= start) & (self.days <= end)].date)
-
-    def is_trading_date(self, date):
-        return _day(date).normalize() in self.days
-
-
 def _cut(frame, ids, start, end, columns=None):
     """Rows of `frame` for `ids` between `start` and `end`, or None when there are none."""
     wanted = {i for i in ids if isinstance(i, str)}
@@ -111,6 +75,10 @@ def _cut(frame, ids, start, end, columns=None):
     if columns is not None:
         out = out[columns]
     return None if out.empty else out.copy()
+
+
+def _as_date(ts):
+    return ts.date()
 
 
 def _as_list(value):
@@ -137,7 +105,7 @@ class Market(Calendar):
     """The client. `calls` counts operations by name (thread-safe)."""
 
     def __init__(self):
-        super().__init__(DAYS)
+        super().__init__(DAYS, list_box=_as_date, extend=True)
         self._lock = threading.Lock()
         self.calls = {}
         self.prices = _prices()
@@ -191,7 +159,7 @@ class Market(Calendar):
                 nav.append((f, d, 0.8 + 0.01 * (j % 5), values[j]))
         self.nav = on_id_date(nav, ["daily_profit", "adjusted_net_value"])
 
-        self.bond = Calendar(DAYS)
+        self.bond = Calendar(DAYS, list_box=_as_date, extend=True)
         self.bond.get_valuation = self._get_valuation
         self.bond.get_secu_market_code = self._get_secu_market_code
         self.bond.get_yield_curves = self._get_yield_curves

@@ -7,7 +7,7 @@ import pytest
 from brelvox.exceptions import MissingData
 from brelvox.marketdata import oprane
 
-from fakes import PriceClient, long_frame
+from fakes import PriceClient, on_id_date
 
 # Fri 1 Mar 2024 .. Fri 15 Mar; Wed 6 Mar is a holiday.
 TRADING = pd.bdate_range("2024-03-01", "2024-03-15").drop(pd.Timestamp("2024-03-06"))
@@ -32,7 +32,7 @@ class Client(PriceClient):
 def price_frame(table, field="close"):
     """Frame on (id, date) from {id: {date text: price}}."""
     rows = [(i, ts(d), p) for i, series in table.items() for d, p in series.items()]
-    return long_frame(rows, [field])
+    return on_id_date(rows, [field])
 
 
 def daily(table, start="2024-03-01", end="2024-03-15"):
@@ -239,7 +239,7 @@ def test_matches_last_trade_at_or_before_each_requested_date(client, seed):
     ids = ["A", "B", "C", "D"]
     rows = [(i, d, float(rng.integers(1, 99))) for i in ids for d in TRADING if rng.random() < 0.7]
     rows = [(i, d, NaN if rng.random() < 0.2 else p) for i, d, p in rows]
-    answer = long_frame(rows, ["close"])
+    answer = on_id_date(rows, ["close"])
     client(answer.sample(frac=1.0, random_state=seed))  # rows in no particular order
     calendar_days = pd.date_range("2024-03-01", "2024-03-17")
     dates = calendar_days[np.sort(rng.choice(len(calendar_days), 8, replace=False))]

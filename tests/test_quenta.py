@@ -7,7 +7,7 @@ import pytest
 from brelvox.exceptions import MissingData
 from brelvox.marketdata import quenta
 
-from fakes import PriceClient, long_frame
+from fakes import PriceClient, on_id_date
 
 DAYS = pd.bdate_range("2024-03-01", periods=8)  # Fri 1st .. Tue 12th, trading days
 SPLIT_COLS = ["split_coefficient_from", "split_coefficient_to"]
@@ -18,15 +18,15 @@ EVENT_INDEX = ("order_book_id", "ex_dividend_date")
 def prices(table, field="close"):
     """Frame on (id, date) from {id: [price per DAYS entry, None for missing]}."""
     rows = [(i, DAYS[k], p) for i, series in table.items() for k, p in enumerate(series) if p is not None]
-    return long_frame(rows, [field])
+    return on_id_date(rows, [field])
 
 
 def splits(*records):
-    return long_frame(records, SPLIT_COLS, EVENT_INDEX)
+    return on_id_date(records, SPLIT_COLS, EVENT_INDEX)
 
 
 def dividends(*records):
-    return long_frame(records, DIV_COLS, EVENT_INDEX)
+    return on_id_date(records, DIV_COLS, EVENT_INDEX)
 
 
 @pytest.fixture

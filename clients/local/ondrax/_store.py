@@ -61,18 +61,11 @@ def _cache_dirs():
 def sample_path():
     """Path of the bundled sample, generated there on first use."""
     from . import _build
-    return _cached(_SAMPLE_NAME, lambda path: _build.write_sample(path, overwrite=False),
-                   "the sample database")
+    return cached_file(_SAMPLE_NAME, lambda path: _build.write_sample(path, overwrite=False),
+                  "the sample database")
 
 
-def sample_holdings_path():
-    """Path of the sample portfolio's holdings file, written beside the sample on first use."""
-    from . import _build
-    return _cached("sample-holdings.%d.csv" % _sample.REVISION, _build.write_sample_holdings,
-                   "the sample holdings")
-
-
-def _cached(name, write, what):
+def cached_file(name, write, what):
     """`name` in the first cache directory holding it, else written by `write(path)` into
     the first one that can be written."""
     for directory in _cache_dirs():
