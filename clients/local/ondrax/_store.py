@@ -62,7 +62,7 @@ def sample_path():
     """Path of the bundled sample, generated there on first use."""
     from . import _build
     return cached_file(_SAMPLE_NAME, lambda path: _build.write_sample(path, overwrite=False),
-                  "the sample database")
+                       "the sample database")
 
 
 def cached_file(name, write, what):
