@@ -488,13 +488,19 @@ class TestLoad:
         assert sorted(os.listdir(tmp_path)) == ["csv"]
 
     def test_unusual_rows_are_loaded_with_warnings(self, local, tmp_path):
-        write_csvs(tmp_path / "csv", calendar=CALENDAR, prices=PRICES.replace("10.2", "21"),
+        # a Saturday in the exchange calendar is a warning, prices on it are kept; the
+        # interbank market does trade on some weekend days
+        write_csvs(tmp_path / "csv",
+                   calendar=CALENDAR + "\nexchange,2024-01-06\ninterbank,2024-01-06",
+                   prices=PRICES.replace("10.2", "21") + "\nA.XSHG,2024-01-06,21.5",
                    instruments=INSTRUMENTS + "B.XSHG,exchange,CS,乙,,,,")
         result = local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "x.duckdb"))
-        assert result["prices"] == 3
+        assert result["prices"] == 4
         assert result.warnings == [
-            "prices.csv line 4: warning: A.XSHG closed +100.0% on 2024-01-04 without a split or "
-            "dividend that day", "instruments.csv line 4: warning: B.XSHG has no prices"]
+            "prices.csv line 4: A.XSHG closed +100.0% on 2024-01-04 without a split or "
+            "dividend that day",
+            "calendar.csv line 7: 2024-01-06 is a Saturday: exchanges do not trade at weekends",
+            "instruments.csv line 4: B.XSHG has no prices"]
 
     def test_whole_directory_checks(self, local, tmp_path):
         write_csvs(tmp_path / "a", prices=PRICES)

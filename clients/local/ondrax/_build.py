@@ -96,6 +96,9 @@ class RowsSource:
     def error(self, record, message):
         return ValueError("generated %s row %d: %s" % (self.table.name, record, message))
 
+    def unstage(self, conn):
+        conn.execute("DROP TABLE new_%s" % self.table.name)
+
     def stage(self, conn):
         frame = self.frame.assign(_rec=np.arange(len(self.frame), dtype=np.int64))
         conn.register("_frame", frame)
@@ -121,6 +124,7 @@ def _write(path, sources, append, replace, overwrite, progress):
                 raise _store.LocalDataError("%s is damaged or was written by another DuckDB "
                                             "version (%s)" % (shown, exc)) from None
             try:
+                _bounded(conn, work)
                 if isinstance(progress, _progress.Terminal):
                     _progress.track(conn)
                 result = _fill(conn, sources, append, replace, progress, shown)
@@ -131,6 +135,17 @@ def _write(path, sources, append, replace, overwrite, progress):
     finally:
         progress.close()
     return result
+
+
+# The engine's memory: beyond it, intermediate results go to a spill directory beside the
+# work file, and staged files sit in a scratch database there (both removed with it).
+MEMORY_LIMIT = "1GB"
+
+
+def _bounded(conn, work):
+    conn.execute("SET memory_limit = '%s'" % MEMORY_LIMIT)
+    conn.execute("SET temp_directory = '%s'" % (work + ".spill").replace("'", "''"))
+    conn.execute("ATTACH '%s' AS stage" % (work + ".stage").replace("'", "''"))
 
 
 def _fill(conn, sources, append, replace, progress, shown):
@@ -150,9 +165,15 @@ def _fill(conn, sources, append, replace, progress, shown):
     progress.step("checking", sum(result.values()))
     checker.run()
     _merge(conn, sources, replace, progress)
+    progress.step("checking the rebuilt tables")
+    checker.after_merge()
     progress.step("looking for unusual rows")
     checker.unusual()
     result.warnings = list(checker.warnings)
+    # the scratch database is left without its tables: closing it then writes nothing back
+    for source in sources.values():
+        source.unstage(conn)
+    conn.execute("DETACH stage")
     return result
 
 

@@ -34,6 +34,8 @@ _DATED = {
 INTERBANK_EXCHANGES = ("NIB", "CCDC")
 BIG_MOVE = 0.5
 WARNINGS_SHOWN = 3
+#: Rows of a stored table read at a time by the checks of its stored order.
+CHUNK_ROWS = 1 << 22
 
 
 def _in(values):
@@ -99,9 +101,11 @@ class Checker:
         key = _schema.key_of(table)
         cols = ", ".join(key)
         what = "same %s" % ", ".join(table.key) if table.key else "the same values"
-        # a quick test first: the exact record is looked for only when there is one
-        if self.q("SELECT 1 FROM new_%s GROUP BY %s HAVING count(*) > 1 LIMIT 1"
-                  % (table.name, cols)).fetchone():
+        # Tables stored by instrument and date are rebuilt in that order: their repeats are
+        # found there, where they stand side by side (after_merge).
+        if not sorted_by_key(table) and self.q(
+                "SELECT 1 FROM new_%s GROUP BY %s HAVING count(*) > 1 LIMIT 1"
+                % (table.name, cols)).fetchone():
             found = self.first("SELECT _rec, first FROM (SELECT _rec, min(_rec) OVER (PARTITION "
                                "BY %s) AS first FROM new_%s) WHERE _rec > first"
                                % (cols, table.name))
@@ -143,6 +147,66 @@ class Checker:
             self.refuse(table.name, found[0], "%s is not a trading day of the %s calendar (%s)"
                         % (found[1], found[2], _weekday(found[1])))
 
+    # --- in the stored order, once the tables are rebuilt ---------------------------------
+
+    def after_merge(self):
+        """Repeated keys among the staged rows of the tables stored by instrument and date,
+        found side by side in their stored order; the big moves of closes are kept for the
+        warnings. The tables are read a chunk of rows at a time."""
+        self.moves = []
+        for table in _schema.TABLES:
+            if table.name in self.staged and sorted_by_key(table):
+                self._scan_stored(table)
+
+    def _chunks(self, table, columns):
+        rows = self.q("SELECT count(*) FROM %s" % table).fetchone()[0]
+        for low in range(0, rows, CHUNK_ROWS):
+            yield self.q("SELECT %s FROM %s WHERE rowid >= ? AND rowid < ?" % (columns, table),
+                         [low, low + CHUNK_ROWS]).fetchnumpy()
+
+    def _scan_stored(self, table):
+        date = table.columns[1].name
+        moves = table.name == "prices"
+        columns = "iid, CAST(%s - DATE '1970-01-01' AS INTEGER) AS day" % date
+        if moves:
+            columns += ", coalesce(close, 'NaN'::DOUBLE) AS close"
+        last = last_close = None  # the previous chunk's last row, and last close
+        for chunk in self._chunks(table.name, columns):
+            iid = np.asarray(chunk["iid"], dtype=np.int64)
+            day = np.asarray(chunk["day"], dtype=np.int64)
+            key = iid << 32 | day
+            if last is not None:
+                key = np.concatenate([[last], key])
+            repeat = np.flatnonzero(key[1:] == key[:-1])
+            if repeat.size:
+                self._refuse_repeat(table, int(key[repeat[0] + 1]))
+            last = key[-1]
+            if moves:
+                close = np.asarray(chunk["close"], dtype=np.float64)
+                kept = ~np.isnan(close)
+                ki, kd, kc = iid[kept], day[kept], close[kept]
+                if last_close is not None:
+                    ki, kd = np.concatenate([[last_close[0]], ki]), np.concatenate([[0], kd])
+                    kc = np.concatenate([[last_close[1]], kc])
+                if ki.size:
+                    with np.errstate(divide="ignore", invalid="ignore"):
+                        move = kc[1:] / kc[:-1] - 1.0
+                    hit = np.flatnonzero((ki[1:] == ki[:-1]) & (np.abs(move) > BIG_MOVE))
+                    self.moves += zip(ki[hit + 1].tolist(), kd[hit + 1].tolist(),
+                                      move[hit].tolist())
+                    last_close = (ki[-1], kc[-1])
+
+    def _refuse_repeat(self, table, key):
+        iid, day = key >> 32, key & 0xFFFFFFFF
+        date = table.columns[1].name
+        records = [r for r, in self.q(
+            "SELECT n._rec FROM new_%s n JOIN instruments k ON k.order_book_id = n.order_book_id "
+            "WHERE k.iid = ? AND n.%s = DATE '1970-01-01' + ?::INTEGER ORDER BY 1"
+            % (table.name, date), [iid, day]).fetchall()]
+        line = self.staged[table.name].lines([records[0]]).get(records[0])
+        self.refuse(table.name, records[1], "repeats %s (same %s)" % (
+            "line %d" % line if line else "an earlier row", ", ".join(table.key)))
+
     # --- warnings ----------------------------------------------------------------------------
 
     def warn(self, table, kind, found, text):
@@ -154,15 +218,23 @@ class Checker:
         for record, args in shown:
             line = lines.get(record)
             where = "%s line %d" % (source.describe(), line) if line else source.describe()
-            self.warnings.append("%s: warning: %s" % (where, text % args))
+            self.warnings.append("%s: %s" % (where, text % args))
         if len(found) > len(shown):
-            self.warnings.append("%s: warning: %d more %s" % (
+            self.warnings.append("%s: %d more %s" % (
                 source.describe(), len(found) - len(shown), kind))
 
     def unusual(self):
         """Warnings over the stored tables once the staged rows are in."""
         if "prices" in self.staged:
             self.big_moves()
+        if "calendar" in self.staged:
+            # prices may stand on such a day (a data vendor's choice is respected), but
+            # it is far more often a typing slip
+            found = self.q("SELECT _rec, date FROM new_calendar WHERE market = 'exchange' AND "
+                           "isodow(date) >= 6 ORDER BY 1").fetchall()
+            self.warn("calendar", "weekend dates in the exchange calendar",
+                      [(r, (day, _weekday(day))) for r, day in found],
+                      "%s is a %s: exchanges do not trade at weekends")
         if "instruments" in self.staged:
             found = self.q(
                 "SELECT n._rec, n.order_book_id FROM new_instruments n WHERE n.catalogue IN "
@@ -173,39 +245,29 @@ class Checker:
                       [(r, (oid,)) for r, oid in found], "%s has no prices")
 
     def big_moves(self):
-        cols = self.q("SELECT iid, CAST(date - DATE '1970-01-01' AS INTEGER) AS day, close "
-                      "FROM prices WHERE close IS NOT NULL").fetchnumpy()  # stored sorted
-        iid = np.asarray(cols["iid"], dtype=np.int64)
-        if iid.size < 2:
-            return
-        day = np.asarray(cols["day"], dtype=np.int64)
-        close = np.asarray(cols["close"], dtype=np.float64)
-        order = np.lexsort((day, iid))  # stored sorted; cheap to make sure
-        iid, day, close = iid[order], day[order], close[order]
-        key = iid << 32 | day
-        move = close[1:] / close[:-1] - 1.0
-        hit = np.flatnonzero((iid[1:] == iid[:-1]) & (np.abs(move) > BIG_MOVE)) + 1
-        if hit.size == 0:
-            return
-        events = self.q("SELECT iid, CAST(ex_dividend_date - DATE '1970-01-01' AS INTEGER) "
-                        "FROM splits UNION SELECT iid, CAST(ex_dividend_date - DATE '1970-01-01' "
-                        "AS INTEGER) FROM dividends").fetchall()
-        acted = {(int(a) << 32 | int(b)) for a, b in events}
-        hit = np.array([h for h in hit if int(key[h]) not in acted], dtype=np.int64)
-        if hit.size == 0:
+        moves = [m for m in getattr(self, "moves", ())]
+        if not moves:
             return
         self.q("CREATE TEMP TABLE moves (iid INTEGER, day INTEGER, move DOUBLE)")
         self.q("INSERT INTO moves SELECT * FROM (SELECT unnest(?::INTEGER[]), "
-               "unnest(?::INTEGER[]), unnest(?::DOUBLE[]))", [iid[hit].tolist(), day[hit].tolist(),
-                                        move[hit - 1].tolist()])
+               "unnest(?::INTEGER[]), unnest(?::DOUBLE[]))",
+               [[m[0] for m in moves], [m[1] for m in moves], [m[2] for m in moves]])
         found = self.q(
             "SELECT n._rec, n.order_book_id, n.date, m.move FROM moves m JOIN instruments k "
             "USING (iid) JOIN new_prices n ON n.order_book_id = k.order_book_id AND "
-            "n.date = DATE '1970-01-01' + m.day WHERE k.type IS DISTINCT FROM 'Option' "
-            "ORDER BY 1").fetchall()
+            "n.date = DATE '1970-01-01' + m.day WHERE k.type IS DISTINCT FROM 'Option' AND NOT "
+            "EXISTS (SELECT 1 FROM splits s WHERE s.iid = m.iid AND s.ex_dividend_date = "
+            "DATE '1970-01-01' + m.day) AND NOT EXISTS (SELECT 1 FROM dividends d WHERE "
+            "d.iid = m.iid AND d.ex_dividend_date = DATE '1970-01-01' + m.day) ORDER BY 1"
+        ).fetchall()
         self.warn("prices", "moves beyond %d%% without a split or dividend" % (100 * BIG_MOVE),
                   [(r, (oid, 100 * move, day)) for r, oid, day, move in found],
                   "%s closed %+.1f%% on %s without a split or dividend that day")
+
+
+def sorted_by_key(table):
+    """Whether a table is stored by instrument and date, one row per key."""
+    return table.keyed_by_iid and table.key is not None
 
 
 def combined(table, staged, replace):

@@ -1,6 +1,8 @@
-"""Reading a user's CSV files into staging tables: one table `new_<name>` per file, in the
-logical layout with each row's record number `_rec`; every value parsed, or the file and
-line of the first one that is not."""
+"""Reading a user's CSV files into staging tables: each file's cells into `stage.raw_<name>`
+(a table of the scratch database beside the work file, so that a file of any size is held
+on disk, compressed, not in memory), and a view `new_<name>` of them in the logical layout
+with each row's record number `_rec`; every value parsed, or the file and line of the first
+one that is not."""
 
 import codecs
 import csv
@@ -46,9 +48,9 @@ def _sql_text(name):
     return "NULLIF(trim(%s), '')" % name
 
 
-def parse_sql(kind, raw):
-    """SQL of a typed value from the text column `raw` (NULL when empty or unparseable)."""
-    text = _sql_text(raw)
+def parse_sql(kind, text):
+    """SQL of a typed value from the trimmed text column `text`, NULL when empty (NULL
+    when unparseable)."""
     if kind in ("text", "json"):
         return text
     if kind == "date":
@@ -114,7 +116,7 @@ class CsvSource:
     def raw(self, conn, record):
         """The text cells of one record by column name."""
         names = [c for c in self.header if c]
-        row = conn.execute("SELECT %s FROM raw_%s WHERE rowid = ?" % (
+        row = conn.execute("SELECT %s FROM stage.raw_%s WHERE rowid = ?" % (
             ", ".join(_quote(self.position[c]) for c in names), self.table.name),
             [record]).fetchone()
         return dict(zip(names, row))
@@ -123,7 +125,7 @@ class CsvSource:
 
     def _read_header(self):
         with open(self.path, "rb") as handle:
-            first = handle.readline()
+            first = next(binary_lines(handle), b"")
         try:
             text = first.decode("utf-8-sig")
         except UnicodeDecodeError:
@@ -166,27 +168,29 @@ class CsvSource:
         # Dates and numbers parsed by the CSV reader itself is the quick way; on any doubt
         # the file is read again as text, which finds the exact value to report.
         try:
-            if self._read(conn, typed=True):
-                return self._count(conn)
+            rows, bad = self._read(conn, typed=True)
+            if not bad:
+                return rows
         except duckdb.Error:
             pass
         self._drop(conn)
-        if self._read(conn, typed=False):
-            return self._count(conn)
+        rows, bad = self._read(conn, typed=False)
+        if not bad:
+            return rows
         record, which = conn.execute("SELECT _rec, _bad FROM new_%s WHERE _bad > 0 ORDER BY "
                                      "_rec LIMIT 1" % self.table.name).fetchone()
         raise self._value_error(conn, record, which)
 
-    def _count(self, conn):
-        conn.execute("DROP TABLE raw_%s" % self.table.name)
-        return conn.execute("SELECT count(*) FROM new_%s" % self.table.name).fetchone()[0]
+    def unstage(self, conn):
+        self._drop(conn)
 
     def _drop(self, conn):
-        conn.execute("DROP TABLE IF EXISTS raw_%s" % self.table.name)
-        conn.execute("DROP TABLE IF EXISTS new_%s" % self.table.name)
+        conn.execute("DROP VIEW IF EXISTS new_%s" % self.table.name)
+        conn.execute("DROP TABLE IF EXISTS stage.raw_%s" % self.table.name)
 
     def _read(self, conn, typed):
-        """Reads the file into raw_<table> and new_<table>; true when every value is fine."""
+        """Reads the file into stage.raw_<table> and the view new_<table>; (rows, rows with
+        a value that cannot be loaded)."""
         name, header = self.table.name, self.header
         kinds = {self.position[c.name]: c.kind for c in csv_columns(self.table)
                  if c.name in self.position}
@@ -194,25 +198,14 @@ class CsvSource:
         column_types = "{%s}" % ", ".join(
             "'c%d': '%s'" % (i, native.get(kinds.get("c%d" % i), "VARCHAR"))
             for i in range(len(header)))
-        try:
-            conn.execute(
-                "CREATE TEMP TABLE raw_%s AS SELECT * FROM read_csv(?, header = true, "
-                "delim = ',', quote = '\"', escape = '\"', columns = %s, auto_detect = false, "
-                "strict_mode = true, null_padding = false%s)"
-                % (name, column_types, ", dateformat = '%Y-%m-%d'" if typed else ""), [self.path])
-        except duckdb.Error as exc:
-            if typed:
-                raise
-            raise self._structure_error(exc) from None
         typed_cols, problems = [], []
         for col in csv_columns(self.table):
             if col.name not in self.position:
                 typed_cols.append("NULL::%s AS %s" % (_schema.SQL_TYPES[col.kind], col.name))
                 continue
             raw = self.position[col.name]
-            is_native = col.kind in native
-            value = raw if is_native else parse_sql(col.kind, raw)
-            present = "%s IS NOT NULL" % (raw if is_native else _sql_text(raw))
+            value = raw if col.kind in native else parse_sql(col.kind, raw)
+            present = "%s IS NOT NULL" % raw
             typed_cols.append("%s AS %s" % (value, col.name))
             if col.required:
                 problems.append("NOT (%s)" % present)
@@ -225,20 +218,35 @@ class CsvSource:
         if any(c.kind == "json" for c in self.table.columns):
             typed_cols.append("%s AS extra" % (self._extra_sql(self.extras) if self.extras
                                                 else "NULL"))
-        blank = " AND ".join(
-            "c%d IS NULL" % i if kinds.get("c%d" % i) in native else
-            "%s IS NULL" % _sql_text("c%d" % i) for i in range(len(header)))
+        # Text cells are trimmed, blanks made NULL, and each record's first problem found
+        # while the file is read, in parallel; the stored order is the file's, so a row's
+        # rowid is its record number.
+        cells = ", ".join(
+            "c%d" % i if kinds.get("c%d" % i) in native else
+            "%s AS c%d" % (_sql_text("c%d" % i), i) for i in range(len(header)))
+        blank = " AND ".join("c%d IS NULL" % i for i in range(len(header)))
+        try:
+            conn.execute(
+                "CREATE TABLE stage.raw_%s AS SELECT *, %s AS _bad, %s AS _blank FROM (SELECT %s "
+                "FROM read_csv(?, header = true, delim = ',', quote = '\"', escape = '\"', "
+                "columns = %s, auto_detect = false, strict_mode = true, null_padding = false%s))"
+                % (name, _first_true(problems), blank, cells, column_types,
+                   ", dateformat = '%Y-%m-%d'" if typed else ""), [self.path])
+        except duckdb.Error as exc:
+            if typed:
+                raise
+            raise self._structure_error(exc) from None
         conn.execute(
-            "CREATE TEMP TABLE new_%s AS SELECT rowid AS _rec, %s, %s AS _bad FROM raw_%s "
-            "WHERE NOT (%s)" % (name, ", ".join(typed_cols), _first_true(problems), name, blank))
-        return conn.execute("SELECT NOT EXISTS (SELECT 1 FROM new_%s WHERE _bad > 0)"
-                            % name).fetchone()[0]
+            "CREATE TEMP VIEW new_%s AS SELECT rowid AS _rec, %s, _bad FROM stage.raw_%s "
+            "WHERE NOT _blank" % (name, ", ".join(typed_cols), name))
+        return conn.execute("SELECT count(*), count(*) FILTER (WHERE _bad > 0) FROM new_%s"
+                            % name).fetchone()
 
     def _extra_sql(self, extras):
         # further columns become attributes: numbers as numbers, codes such as 000001 as text
         parts = []
         for h in extras:
-            text = _sql_text(self.position[h])
+            text = self.position[h]
             number = ("CASE WHEN regexp_full_match(%s, '-?(0|[1-9][0-9]*)') THEN "
                       "to_json(TRY_CAST(%s AS BIGINT)) WHEN regexp_full_match(%s, "
                       "'-?(0|[1-9][0-9]*)\\.[0-9]+([eE][-+]?[0-9]+)?') THEN "
@@ -278,7 +286,7 @@ class CsvSource:
         own first line."""
         decoder = codecs.getincrementaldecoder("utf-8-sig")()
         with open(self.path, "rb") as handle:
-            for number, line in enumerate(handle, 1):
+            for number, line in enumerate(binary_lines(handle), 1):
                 try:
                     decoder.decode(line)
                 except UnicodeDecodeError:
@@ -301,6 +309,33 @@ class CsvSource:
 
 _NOT_UTF8 = "not UTF-8 text; save the file as UTF-8 (in a spreadsheet: CSV UTF-8) and load it again"
 _KIND_WORD = {"text": "text", "date": "date", "real": "number", "int": "integer", "bool": "boolean"}
+
+
+def binary_lines(handle):
+    """The lines of a binary file, each with its ending, whichever ending the file uses: CR
+    LF, LF, or CR alone (old Mac files)."""
+    rest = b""
+    while True:
+        chunk = handle.read(1 << 20)
+        if not chunk:
+            break
+        rest += chunk
+        start = 0
+        while True:
+            cr, lf = rest.find(b"\r", start), rest.find(b"\n", start)
+            if cr < 0 and lf < 0:
+                break
+            if lf >= 0 and (cr < 0 or lf < cr):
+                end = lf + 1
+            elif cr + 1 < len(rest):
+                end = cr + 2 if rest[cr + 1:cr + 2] == b"\n" else cr + 1
+            else:
+                break  # a CR at the end of the chunk: its LF may follow
+            yield rest[start:end]
+            start = end
+        rest = rest[start:]
+    if rest:
+        yield rest
 
 
 def cells_newlines(cells):
