@@ -238,6 +238,12 @@ class TestErrors:
         (["asset-types", "NOPE"], 1, "unknown instrument: NOPE"),
         (["valuation", "NOPE", "--date", "2025-12-31"], 1, "估值数据"),
         (["returns", "600100.XSHG", "--db", "/nonexistent/x.duckdb"], 1, "no database at"),
+        (["industry", "999999.XSHG"], 1, "unknown instrument: 999999.XSHG"),
+        (["industry", "019727.XSHG", "--date", "2025-12-31"], 1,
+         "no Shenwan industry for 019727.XSHG on 2025-12-31"),
+        # the span's interbank trading dates are counted, not its two ends
+        (["valuation", "600100.XSHG", "--start", "2025-06-02", "--end", "2025-08-11"], 1,
+         "(估值数据) for 600100.XSHG over 50 dates from 2025-06-03 to 2025-08-11"),
     ])
     def test_one_line_and_status(self, local, capsys, argv, status, text):
         got, _, err = run(capsys, *argv)
@@ -316,20 +322,29 @@ class TestOutputRules:
             cli.main(["returns", "--help"])
         out = " ".join(capsys.readouterr().out.split())
         assert exc.value.code == 0 and "2 bad command line or missing optional dependency" in out
-        assert "as fractions" in out
+        assert "as fractions" in out and "Dates:" in out
+        with pytest.raises(SystemExit):
+            cli.main(["load", "--help"])
+        out = " ".join(capsys.readouterr().out.split())
+        assert "1 no data, unknown instrument, or input refused" in out
+        assert "as fractions" not in out and "Dates:" not in out
 
 
 class TestDatabases:
     def test_load_and_query(self, local, capsys, tmp_path):
         (tmp_path / "csv").mkdir()
         (tmp_path / "csv" / "calendar.csv").write_text(
-            "market,date\nexchange,2024-01-02\nexchange,2024-01-03\n")
+            "market,date\nexchange,2024-01-02\nexchange,2024-01-03\nexchange,2024-01-06\n")
         target = tmp_path / "mine.duckdb"
-        status, out, _ = run(capsys, "load", str(tmp_path / "csv"), str(target))
-        assert status == 0 and "calendar (2 rows)" in out and target.exists()
-        status, out, _ = run(capsys, "calendar", "--db", str(target), "--start", "2024-01-01",
-                             "--end", "2024-01-31")
-        assert status == 0 and out.startswith("2 exchange trading dates")
+        status, out, err = run(capsys, "load", str(tmp_path / "csv"), str(target))
+        assert status == 0 and "calendar (3 rows)" in out and target.exists()
+        assert err.splitlines() == ["brelvox-marketdata: warning: calendar.csv line 4: "
+                                    "2024-01-06 is a Saturday: exchanges do not trade at weekends"]
+        span = ["calendar", "--start", "2024-01-01", "--end", "2024-01-31"]
+        db = ["--db", str(target)]
+        for argv in (db + span, span + db):  # --db before or after the command
+            status, out, _ = run(capsys, *argv)
+            assert status == 0 and out.startswith("3 exchange trading dates"), argv
         status, _, err = run(capsys, "load", str(tmp_path / "csv"), str(target))
         assert status == 1 and "--force" in one_line_error(err)
 

@@ -29,8 +29,7 @@ def emit(args, out, title, frame, **fmt):
 
 def report_missing(out, missing, dates):
     if missing:
-        out.warn("no data from %s to %s for: %s" % (dates[0].date(), dates[-1].date(),
-                                                    ", ".join(missing)))
+        out.warn("no data %s for: %s" % (_span_title(dates), ", ".join(missing)))
 
 
 def _span_title(dates):
@@ -107,10 +106,15 @@ def asset_types(args, out):
 
 def industry(args, out):
     dates = data.span_dates(args, out)
+    data.classify(args.ids)  # an unknown id is a typo, not a gap
+    standard = {"sws": "Shenwan", "citics": "CITIC"}[args.standard]
     names = data.industry_names(args.ids, dates, args.standard)
-    report_missing(out, [c for c in names.columns if (names[c] == "").all()], dates)
-    emit(args, out, "%s industry %s" % ({"sws": "Shenwan", "citics": "CITIC"}[args.standard],
-                                       _span_title(dates)), names)
+    missing = [c for c in names.columns if (names[c] == "").all()]
+    if len(missing) == names.shape[1]:
+        raise UserError("no %s industry for %s %s" % (standard, ", ".join(missing),
+                                                      _span_title(dates)))
+    report_missing(out, missing, dates)
+    emit(args, out, "%s industry %s" % (standard, _span_title(dates)), names)
     return 0
 
 
@@ -144,8 +148,15 @@ def valuation(args, out):
         f for f in source if f != "time_to_maturity") + ("period_of_repayment",)
     fields = parse_fields(args.fields, known, "valuation")
     dates = data.span_dates(args, out, market="interbank")
-    frame = data.module("caldre").get_chinabond_valuation(
-        list(args.ids), list(fields), dates[0].strftime("%Y-%m-%d"), dates[-1].strftime("%Y-%m-%d"))
+    try:
+        frame = data.module("caldre").get_chinabond_valuation(
+            list(args.ids), list(fields), dates[0].strftime("%Y-%m-%d"),
+            dates[-1].strftime("%Y-%m-%d"))
+    except Exception as exc:
+        if not data.is_missing(exc):
+            raise
+        # the library names the span by its two ends; the span's dates are counted here
+        raise UserError(data.missing_message(exc, dates)) from None
     if isinstance(frame.index, pd.MultiIndex):
         report_missing(out, [o for o in args.ids
                              if o not in set(frame.index.get_level_values(0))], dates)

@@ -38,8 +38,11 @@ def local():
     return found
 
 
-def missing_message(exc):
-    """A MissingData as one English line, the data kind's Chinese name in parentheses."""
+def missing_message(exc, dates=None):
+    """A MissingData as one English line, the data kind's Chinese name in parentheses;
+    `dates` in place of the dates it names."""
+    if dates is not None:
+        exc = type(exc)(exc.kind, exc.order_book_ids, dates)
     if exc.kind in KINDS:
         return exc.describe("%s (%s)" % (KINDS[exc.kind], exc.kind))
     return str(exc)

@@ -17,6 +17,11 @@ inside the stock class), with Brinson-Fachler or Brinson-Hood-Beebower effects l
 the span; `demo` runs it on the sample market's portfolio. The other commands answer one
 question each."""
 
+GENERAL = "%s\n\n%s" % (textwrap.fill(
+    "--quiet prints only errors, warnings and the names of the files written. With the local "
+    "data client, --db FILE (or %s) picks the database. --db and --quiet go before or after "
+    "the command." % DB_ENV, 92), textwrap.fill(EXIT_STATUS_HELP, 92))
+
 EPILOG = """\
 Dates: --start/--end give a span (default: the last 20 trading dates up to --end, or up to
 the last date of the data); --date gives one date, and a date that is not a trading date
@@ -26,10 +31,7 @@ dates outside an instrument's listing.
 
 %s
 
---quiet prints only errors, warnings about missing data and the files written.
-With the local data client, --db FILE (or %s) picks the database.
-
-%s""" % (textwrap.fill(CSV_RULE, 92), DB_ENV, textwrap.fill(EXIT_STATUS_HELP, 92))
+%s""" % (textwrap.fill(CSV_RULE, 92), GENERAL)
 
 
 ATTRIBUTE_EPILOG = """\
@@ -45,10 +47,9 @@ of the day; they are linked over the span so that they add up to the active retu
 portfolio's compounded return minus the benchmark's.
 
 --csv DIR writes summary.csv, asset_types.csv, industries.csv, daily_effects.csv and
-daily_groups.csv, returns, weights and effects as fractions. --quiet prints only errors and
-the files written. With the local data client, --db FILE (or %s) picks the database.
+daily_groups.csv, returns, weights and effects as fractions.
 
-%s""" % (DB_ENV, textwrap.fill(EXIT_STATUS_HELP, 92))
+%s""" % GENERAL
 
 DEMO_EPILOG = """\
 The demo is `attribute` on the sample market's portfolio (25 holdings as quantities on
@@ -56,7 +57,16 @@ The demo is `attribute` on the sample market's portfolio (25 holdings as quantit
 CNY:0.1 from 2025-07-01 to 2025-12-31; its first lines print the equivalent command. It
 needs the local data client and its bundled sample.
 
-%s""" % textwrap.fill(EXIT_STATUS_HELP, 92)
+%s""" % GENERAL
+
+LOAD_EPILOG = """\
+CSV_DIR holds one file per table (prices.csv, calendar.csv, ...; see the local client's
+README). Every value is checked before anything is written: a refused file is named with
+its line, and the database is left as it was. Unusual but possible rows (a close that moves
+beyond 50 %% without a split or dividend, a weekend date in the exchange calendar, a stock
+without prices) are loaded and named in warnings.
+
+%s""" % GENERAL
 
 
 class _Parser(argparse.ArgumentParser):
@@ -65,13 +75,20 @@ class _Parser(argparse.ArgumentParser):
         self.exit(USAGE, "%s: error: %s\n" % (PROG, message))
 
 
+def _general_options(parser, default):
+    """--db and --quiet; a command's own copies default to SUPPRESS so that they do not
+    overwrite the values given before the command."""
+    parser.add_argument("--db", metavar="FILE", default=default(None),
+                        help="database of the local data client (sets %s)" % DB_ENV)
+    parser.add_argument("--quiet", "-q", action="store_true", default=default(False),
+                        help="print only errors, warnings and the files written")
+    parser.add_argument("--traceback", action="store_true", default=default(False),
+                        help=argparse.SUPPRESS)
+
+
 def build_parser():
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--db", metavar="FILE",
-                        help="database of the local data client (sets %s)" % DB_ENV)
-    common.add_argument("--quiet", "-q", action="store_true",
-                        help="print only errors and the files written")
-    common.add_argument("--traceback", action="store_true", help=argparse.SUPPRESS)
+    _general_options(common, lambda value: argparse.SUPPRESS)
     span = argparse.ArgumentParser(add_help=False)
     span.add_argument("--start", metavar="DATE", help="first date, YYYY-MM-DD")
     span.add_argument("--end", metavar="DATE", help="last date (default: the last date of the data)")
@@ -82,6 +99,7 @@ def build_parser():
 
     parser = _Parser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    _general_options(parser, lambda value: value)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                 parser_class=_Parser)
 
@@ -131,7 +149,8 @@ def build_parser():
     p.add_argument("--fields", metavar="F,F", help="comma-separated; valid: %s (default: %s, "
                    "leaving out those a fund does not report)"
                    % (", ".join(commands.NAV_FIELDS), commands.NAV_DEFAULT.replace(",", ", ")))
-    p = command("asset-types", commands.asset_types, "asset type of each id", parents=[common])
+    p = command("asset-types", commands.asset_types, "asset type of each id", parents=[common],
+                epilog=GENERAL)
     p.add_argument("ids", nargs="+", metavar="ID")
     p.add_argument("--csv", metavar="FILE", help="also write the table to FILE")
     p = command("industry", commands.industry, "industry of stocks on each date")
@@ -148,9 +167,10 @@ def build_parser():
                       commands.VALUATION_DEFAULT.replace(",", ", ")))
     command("curve", commands.curve, "ChinaBond treasury yield curve by tenor")
     p = command("calendar", commands.calendar, "trading dates")
-    p.add_argument("--market", choices=("exchange", "interbank"), default="exchange")
+    p.add_argument("--market", choices=("exchange", "interbank"), default="exchange",
+                   help="the exchange calendar (the default) or the interbank one")
     p = command("load", commands.load, "load CSV files into a new database, or append a "
-                "day's files to one", parents=[common])
+                "day's files to one", parents=[common], epilog=LOAD_EPILOG)
     p.add_argument("directory", metavar="CSV_DIR")
     p.add_argument("database", metavar="DB")
     p.add_argument("--force", action="store_true", help="replace an existing database file")
@@ -158,7 +178,8 @@ def build_parser():
                    help="add the files' rows to the existing database instead")
     p.add_argument("--replace", action="store_true",
                    help="with --append: rows may replace stored ones with the same key")
-    p = command("sample", commands.sample, "write the sample market to a file", parents=[common])
+    p = command("sample", commands.sample, "write the sample market to a file", parents=[common],
+                epilog=GENERAL)
     p.add_argument("database", metavar="NEW_DB")
     p.add_argument("--force", action="store_true", help="replace an existing database file")
     p.add_argument("--stocks", type=int, metavar="N",

@@ -1,10 +1,11 @@
 """The command line's exit statuses and its one error type."""
 
 DONE = 0
-NO_DATA = 1  # no data, or an unknown instrument
+NO_DATA = 1  # no data, an unknown instrument, or refused input (a file that cannot be loaded)
 USAGE = 2  # bad command line, or a missing optional dependency
 
-EXIT_STATUS_HELP = ("Exit status: 0 done; 1 no data or unknown instrument; "
+EXIT_STATUS_HELP = ("Exit status: 0 done; 1 no data, unknown instrument, or input refused "
+                    "(a CSV or holdings file that cannot be loaded, with its file and line); "
                     "2 bad command line or missing optional dependency (matplotlib).")
 
 
