@@ -55,9 +55,15 @@ class TestCalendars:
         assert local.get_next_trading_date(pd.Timestamp("2024-10-05"), 2) == D(2024, 10, 9)
         assert local.get_previous_trading_date(20240105, n=3) == D(2024, 1, 2)
 
-    def test_outside_the_calendar_is_a_value_error(self, local):
-        with pytest.raises(ValueError, match="outside"):
-            local.get_previous_trading_date("2024-01-02")
+    def test_outside_the_calendar(self, local):
+        # before the first stored date: not a ValueError, which callers read as no data
+        for day in ("2024-01-02", "2023-06-01"):
+            with pytest.raises(local.local.NoEarlierDate, match="calendar starts on 2024-01-02; "
+                               "ask from the trading date after 2024-01-02") as caught:
+                local.get_previous_trading_date(day)
+            assert not isinstance(caught.value, ValueError)
+        with pytest.raises(local.local.NoEarlierDate, match="interbank"):
+            local.bond.get_previous_trading_date("2024-01-01")
         with pytest.raises(ValueError, match="outside"):
             local.get_next_trading_date("2026-03-01")
         with pytest.raises(ValueError, match="invalid date"):
@@ -384,6 +390,16 @@ class TestDataModules:
         curve = caldre.get_treasury_bond_yield(month(local, "interbank"))
         assert curve.shape[1] == 11 and curve.notna().all().all()
 
+    def test_returns_from_the_first_stored_date(self, local):
+        # the stocks have prices on every date but the first has no close before it: the
+        # error says so and what to do, rather than that the data is missing
+        quenta = require("quenta")
+        dates = pd.DatetimeIndex(local.get_trading_dates("2024-01-01", "2024-01-31"))
+        with pytest.raises(local.local.NoEarlierDate, match="calendar starts on 2024-01-02"):
+            quenta.get_equity_daily_returns(["600100.XSHG", "600156.XSHG"], dates)
+        later = quenta.get_equity_daily_returns(["600100.XSHG", "600156.XSHG"], dates[1:])
+        assert later.shape == (len(dates) - 1, 2) and later.notna().all().all()
+
     def test_calendars(self, local):
         tolvik = require("tolvik")
         assert tolvik.get_exchange_previous_trading_date("2024-02-19") == datetime.datetime(2024, 2, 8)
@@ -435,6 +451,18 @@ class TestLoad:
         assert record.code == "000001" and record.lot == 2.5
         assert local.fund.all_instruments().order_book_id.tolist() == ["F1"]
         assert local.get_split(["A.XSHG"]) is None
+
+    @pytest.mark.parametrize("ending", ["\r\n", "\r"])
+    def test_any_line_ending(self, local, tmp_path, ending):
+        # CR alone is how old Mac spreadsheets save; rows and line numbers are the same
+        write_csvs(tmp_path / "csv", calendar=CALENDAR, instruments=INSTRUMENTS)
+        (tmp_path / "csv" / "prices.csv").write_bytes(PRICES.replace("\n", ending).encode())
+        counts = local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "a.duckdb"))
+        assert counts["prices"] == 3
+        (tmp_path / "csv" / "prices.csv").write_bytes(
+            (PRICES + "\nA.XSHG,2024-01-05,ten").replace("\n", ending).encode())
+        with pytest.raises(local.local.CsvError, match="prices.csv line 5: bad number 'ten'"):
+            local.local.load_csv(str(tmp_path / "csv"), str(tmp_path / "b.duckdb"))
 
     @pytest.mark.parametrize("table, text, message", [
         ("instruments", "order_book_id,catalogue\nA,exchange", r"instruments.csv line 1: missing column 'type'"),

@@ -30,6 +30,19 @@ def _days(market):
     return days
 
 
+class NoEarlierDate(LookupError):
+    """The trading date before a date is asked for, and the database's calendar starts on or
+    after it. Not a ValueError: callers that read a ValueError as "no data" would report
+    data missing that is there."""
+
+    def __init__(self, market, day, first):
+        super().__init__(
+            "the %s trading date before %s is not stored: the database's %s calendar starts "
+            "on %s; ask from the trading date after %s, or load earlier dates"
+            % (market, day, market, first, first))
+        self.market, self.date, self.first = market, day, first
+
+
 def _outside(market, day, days):
     return ValueError("%s is outside the %s calendar (%s to %s)" % (day, market, days[0], days[-1]))
 
@@ -43,7 +56,7 @@ def previous(market, date, n=1):
         raise _outside(market, day, days)
     pos = bisect.bisect_left(days, day) - n
     if pos < 0:
-        raise _outside(market, day, days)
+        raise NoEarlierDate(market, day, days[0])
     return days[pos]
 
 

@@ -64,10 +64,11 @@ def trading_dates(start, end):
 
 
 def previous_trading_date(day):
-    """The exchange trading date before `day`, or None before the first stored date."""
+    """The exchange trading date before `day`, or None before the first stored date (the
+    local client says so with a LookupError, other clients with a ValueError)."""
     try:
         return pd.Timestamp(module("tolvik").get_exchange_previous_trading_date(day))
-    except ValueError:
+    except (LookupError, ValueError):
         return None
 
 

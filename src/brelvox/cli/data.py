@@ -118,11 +118,8 @@ def span_dates(args, out, market="exchange", default_length=20):
 def drop_first_stored_date(dates, out):
     """Returns need the close before the first date: a span that starts on the first
     stored date starts one date later, with a note."""
-    try:
-        module("tolvik").get_exchange_previous_trading_date(dates[0])
+    if reader.previous_trading_date(dates[0]) is not None:
         return dates
-    except ValueError:
-        pass
     out.note("%s is the first stored date and has no daily return; starting at %s"
              % (dates[0].date(), dates[1].date() if len(dates) > 1 else "the next date"))
     if len(dates) == 1:
