@@ -2,6 +2,7 @@
 public data function gives real results on the sample market, and CSV import is strict."""
 
 import datetime
+import importlib
 import os
 import shutil
 import sqlite3
@@ -553,6 +554,33 @@ class TestLoad:
         os.remove(tmp_path / "csv" / "prices.csv")
         local.local.load_csv(str(tmp_path / "csv"), str(target), overwrite=True)
         assert len(table_rows(target)["calendar"]) == 5
+
+
+def stored_rows(path, table):
+    conn = duckdb.connect(str(path), read_only=True)
+    try:
+        return conn.execute("SELECT * FROM %s" % table).fetchall()  # in stored order
+    finally:
+        conn.close()
+
+
+class TestLargeTables:
+    def test_sorted_a_range_of_instruments_at_a_time(self, local, monkeypatch, tmp_path):
+        csv_dir = tmp_path / "csv"
+        local.local.write_sample_csv(str(csv_dir), stocks=12, dates=130)
+        local.local.load_csv(str(csv_dir), str(tmp_path / "whole.duckdb"))
+        build = importlib.import_module("ondrax._build")
+        monkeypatch.setattr(build, "SORT_ROWS", 300)
+        local.local.load_csv(str(csv_dir), str(tmp_path / "ranged.duckdb"))
+        for table in ("prices", "dividends", "instruments"):
+            whole = stored_rows(tmp_path / "whole.duckdb", table)
+            assert len(whole) > 0 and stored_rows(tmp_path / "ranged.duckdb", table) == whole
+        # a repeated row is found in whichever range it falls
+        lines = (csv_dir / "prices.csv").read_text().splitlines()
+        (csv_dir / "prices.csv").write_text("\n".join(lines + [lines[700]]) + "\n")
+        with pytest.raises(local.local.CsvError, match="prices.csv line %d: repeats line 701"
+                           % (len(lines) + 1)):
+            local.local.load_csv(str(csv_dir), str(tmp_path / "again.duckdb"))
 
 
 class TestAppend:

@@ -139,10 +139,11 @@ def _write(path, sources, append, replace, overwrite, progress):
 
 # The engine's memory: beyond it, intermediate results go to a spill directory beside the
 # work file, and staged files sit in a scratch database there (both removed with it).
-MEMORY_LIMIT = "1GB"
+MEMORY_LIMIT = "800MB"
 
 
 def _bounded(conn, work):
+    conn.execute("SET enable_progress_bar_print = false")  # the engine's own bar, on stdout
     conn.execute("SET memory_limit = '%s'" % MEMORY_LIMIT)
     conn.execute("SET temp_directory = '%s'" % (work + ".spill").replace("'", "''"))
     conn.execute("ATTACH '%s' AS stage" % (work + ".stage").replace("'", "''"))
@@ -164,7 +165,7 @@ def _fill(conn, sources, append, replace, progress, shown):
     checker = _checks.Checker(conn, sources, replace)
     progress.step("checking", sum(result.values()))
     checker.run()
-    _merge(conn, sources, replace, progress)
+    _merge(conn, sources, replace, progress, result)
     progress.step("checking the rebuilt tables")
     checker.after_merge()
     progress.step("looking for unusual rows")
@@ -177,7 +178,12 @@ def _fill(conn, sources, append, replace, progress, shown):
     return result
 
 
-def _merge(conn, sources, replace, progress):
+# Rows sorted at a time when a table is rebuilt: a sort that fits the engine's memory is
+# about twice as fast as one that spills, so large tables are sorted by ranges of instruments.
+SORT_ROWS = 6_000_000
+
+
+def _merge(conn, sources, replace, progress, staged_rows):
     """Rebuilds every table that gains rows, and every table keyed by instrument when the
     keys move (a new id sorts among the stored ones), sorted for reading."""
     q = conn.execute
@@ -197,9 +203,21 @@ def _merge(conn, sources, replace, progress):
         select = ", ".join("k.iid" if c == "iid" else "c._order AS seq" if c == "seq" else "c." + c
                            for c in cols)
         join = "JOIN next_instruments k USING (order_book_id)" if table.keyed_by_iid else ""
-        q("CREATE TABLE next_%s AS SELECT %s FROM (%s) c %s ORDER BY %s" % (
-            table.name, select, _checks.combined(table, sources, replace), join,
-            _schema.sort_order(table)))
+        rows_in = "SELECT %s FROM (%s) c %s" % (select, _checks.combined(table, sources, replace),
+                                                 join)
+        order = _schema.sort_order(table)
+        total = staged_rows.get(table.name, 0) + q("SELECT count(*) FROM %s" % table.name
+                                                  ).fetchone()[0]
+        parts = -(-total // SORT_ROWS) if table.keyed_by_iid else 1
+        if parts <= 1:
+            q("CREATE TABLE next_%s AS %s ORDER BY %s" % (table.name, rows_in, order))
+        else:
+            ids = q("SELECT count(*) FROM next_instruments").fetchone()[0]
+            bounds = [ids * i // parts for i in range(parts)] + [ids]
+            q("CREATE TABLE next_%s AS %s LIMIT 0" % (table.name, rows_in))
+            for low, high in zip(bounds, bounds[1:]):  # appended in order, so sorted whole
+                q("INSERT INTO next_%s %s WHERE k.iid >= %d AND k.iid < %d ORDER BY %s"
+                  % (table.name, rows_in, low, high, order))
         rebuilt.append(table.name)
     if "instruments" in sources or moved:
         cols = ", ".join(name for name, _ in _schema.stored_columns(_schema.BY_NAME["instruments"]))

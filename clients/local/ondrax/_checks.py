@@ -35,7 +35,7 @@ INTERBANK_EXCHANGES = ("NIB", "CCDC")
 BIG_MOVE = 0.5
 WARNINGS_SHOWN = 3
 #: Rows of a stored table read at a time by the checks of its stored order.
-CHUNK_ROWS = 1 << 22
+CHUNK_ROWS = 1 << 21
 
 
 def _in(values):

@@ -209,7 +209,10 @@ class CsvSource:
             typed_cols.append("%s AS %s" % (value, col.name))
             if col.required:
                 problems.append("NOT (%s)" % present)
-            problems.append("(%s AND %s IS NULL)" % (present, value))
+            if value != raw:  # else parsed by the reader: present means parsed
+                problems.append("(%s AND %s IS NULL)" % (present, value))
+            elif not typed:
+                problems.append("false")  # keeps the numbering _value_error follows
             if col.kind == "real":
                 problems.append("NOT isfinite(%s)" % value)
             allowed = CHOICES.get((name, col.name))
@@ -225,17 +228,30 @@ class CsvSource:
             "c%d" % i if kinds.get("c%d" % i) in native else
             "%s AS c%d" % (_sql_text("c%d" % i), i) for i in range(len(header)))
         blank = " AND ".join("c%d IS NULL" % i for i in range(len(header)))
+        # The text reading stores which check each record fails first, for the message; the
+        # typed reading (the usual case: every value fine) only counts the records with a
+        # problem, as every column written costs more than a scan
+        extra = ", %s AS _bad, %s AS _blank" % (_first_true(problems), blank) if not typed else ""
         try:
             conn.execute(
-                "CREATE TABLE stage.raw_%s AS SELECT *, %s AS _bad, %s AS _blank FROM (SELECT %s "
-                "FROM read_csv(?, header = true, delim = ',', quote = '\"', escape = '\"', "
-                "columns = %s, auto_detect = false, strict_mode = true, null_padding = false%s))"
-                % (name, _first_true(problems), blank, cells, column_types,
+                "CREATE TABLE stage.raw_%s AS SELECT *%s FROM (SELECT %s FROM read_csv(?, "
+                "header = true, delim = ',', quote = '\"', escape = '\"', columns = %s, "
+                "auto_detect = false, strict_mode = true, null_padding = false%s))"
+                % (name, extra, cells, column_types,
                    ", dateformat = '%Y-%m-%d'" if typed else ""), [self.path])
         except duckdb.Error as exc:
             if typed:
                 raise
             raise self._structure_error(exc) from None
+        if typed:
+            rows, blanks, bad = conn.execute(
+                "SELECT count(*), count(*) FILTER (WHERE %s), count(*) FILTER (WHERE NOT (%s) "
+                "AND (%s)) FROM stage.raw_%s" % (blank, blank, " OR ".join(
+                    ["false"] + ["coalesce(%s, false)" % p for p in problems]), name)).fetchone()
+            keep = "WHERE NOT (%s)" % blank if blanks else ""
+            conn.execute("CREATE TEMP VIEW new_%s AS SELECT rowid AS _rec, %s, 0 AS _bad FROM "
+                         "stage.raw_%s %s" % (name, ", ".join(typed_cols), name, keep))
+            return rows - blanks, bad
         conn.execute(
             "CREATE TEMP VIEW new_%s AS SELECT rowid AS _rec, %s, _bad FROM stage.raw_%s "
             "WHERE NOT _blank" % (name, ", ".join(typed_cols), name))
