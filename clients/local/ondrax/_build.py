@@ -143,7 +143,7 @@ MEMORY_LIMIT = "800MB"
 
 
 def _bounded(conn, work):
-    conn.execute("SET enable_progress_bar_print = false")  # the engine's own bar, on stdout
+    conn.execute("SET enable_progress_bar_print = false")  # ours is drawn by _progress
     conn.execute("SET memory_limit = '%s'" % MEMORY_LIMIT)
     conn.execute("SET temp_directory = '%s'" % (work + ".spill").replace("'", "''"))
     conn.execute("ATTACH '%s' AS stage" % (work + ".stage").replace("'", "''"))
