@@ -7,6 +7,9 @@ brelvox\.marketdata\.brisel\.__prefix__$:
     \from functools import _lru_cache_wrapper
     \from typing import Any, Callable, Dict, Hashable, Iterable, List, Optional
 
+brelvox\.marketdata\.brisel\.ondrax$:
+    ondrax: Any
+
 brelvox\.marketdata\.brisel\.AssetTypeCache$:
     class AssetTypeCache:
         @property

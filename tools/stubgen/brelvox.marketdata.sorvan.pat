@@ -8,11 +8,10 @@ brelvox\.marketdata\.sorvan\.__prefix__$:
     \from datetime import date as Date
     \from datetime import datetime as Datetime
     \from typing import Any, Iterable, Optional, Sequence, Tuple, TypeVar, Union
-    \import ondrax as ondrax
     \import pandas as pd
     \from brelvox.utils.decorators import ttl_cache as ttl_cache
     _T = TypeVar("_T")
-    IndustryTable = defaultdict[Optional[str], list[Tuple[Date, str]]]
+    _IndustryTable = defaultdict[Optional[str], list[Tuple[Date, str]]]
     class _ListingBounds:
         """`get_listing_date_and_delisting_date`: cached for an hour per identifier."""
 
@@ -20,6 +19,9 @@ brelvox\.marketdata\.sorvan\.__prefix__$:
         __wrapped__: Any
         def __call__(self, order_book_id: Optional[str]) -> Tuple[Date, Date]: ...
         def clear_cache(self) -> None: ...
+
+brelvox\.marketdata\.sorvan\.ondrax$:
+    ondrax: Any
 
 brelvox\.marketdata\.sorvan\.END_DATE$:
     END_DATE: Date
@@ -31,8 +33,8 @@ brelvox\.marketdata\.sorvan\.Cache$:
     class Cache:
         __slots__ = ("expire", "data")
         expire: float
-        data: Union[IndustryTable, dict[Any, Any]]
-        def __init__(self, data: Union[IndustryTable, dict[Any, Any]]) -> None: ...
+        data: Union[_IndustryTable, dict[Any, Any]]
+        def __init__(self, data: Union[_IndustryTable, dict[Any, Any]]) -> None: ...
 
 brelvox\.marketdata\.sorvan\._sw_cache$:
     _sw_cache: Cache
@@ -41,15 +43,15 @@ brelvox\.marketdata\.sorvan\._zx_cache$:
     _zx_cache: Cache
 
 brelvox\.marketdata\.sorvan\._get_sw_cache$:
-    def _get_sw_cache() -> IndustryTable:
+    def _get_sw_cache() -> _IndustryTable:
         \doc
 
 brelvox\.marketdata\.sorvan\._get_zx_cache$:
-    def _get_zx_cache() -> IndustryTable:
+    def _get_zx_cache() -> _IndustryTable:
         \doc
 
 brelvox\.marketdata\.sorvan\._industry_cache$:
-    def _industry_cache(standard: str) -> IndustryTable:
+    def _industry_cache(standard: str) -> _IndustryTable:
         \doc
 
 brelvox\.marketdata\.sorvan\.get_stock_industry$:
@@ -66,7 +68,7 @@ brelvox\.marketdata\.sorvan\._industry_idx$:
 
 brelvox\.marketdata\.sorvan\._one_industry$:
     def _one_industry(
-        data: IndustryTable, order_book_id: Optional[str], date: Date
+        data: _IndustryTable, order_book_id: Optional[str], date: Date
     ) -> Optional[str]:
         \doc
 

@@ -7,6 +7,9 @@ brelvox\.marketdata\.tolvik\.__prefix__$:
     \from typing import Any, List
     \from brelvox.types import DateConvertible
 
+brelvox\.marketdata\.tolvik\.ondrax$:
+    ondrax: Any
+
 brelvox\.marketdata\.tolvik\.is_exchange_trading_date$:
     def is_exchange_trading_date(dt: DateConvertible) -> bool:
         \doc

@@ -7,6 +7,9 @@ brelvox\.utils\.frevo\.__prefix__$:
     \import pandas as pd
     \from pandas import DatetimeIndex
 
+brelvox\.utils\.frevo\.ondrax$:
+    ondrax: Any
+
 brelvox\.utils\.frevo\.maybe_reindex$:
     def maybe_reindex(
         old: Union[pd.Series, pd.DataFrame], index: Iterable[Any], axis: Any = 0

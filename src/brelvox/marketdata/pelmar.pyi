@@ -1,9 +1,10 @@
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Sequence, Union
 
 import pandas as pd
 
 from brelvox.const import AssetType
 from brelvox.exceptions import MissingData
+from brelvox.types import DateConvertible
 from brelvox.utils.format import convert_date_to_int
 
 
@@ -11,12 +12,18 @@ from brelvox.utils.format import convert_date_to_int
 
 ondrax: Any
 
-def get_stock_index_weight(order_book_id: Optional[str], concerned_dates: pd.DatetimeIndex) -> pd.DataFrame:
+def get_stock_index_weight(
+    order_book_id: Optional[str],
+    concerned_dates: Union[pd.DatetimeIndex, Sequence[DateConvertible]],
+) -> pd.DataFrame:
     """
     Constituent weights of a stock index on every requested date, each date summing to 1.
     """
 
-def get_bond_index_weight(order_book_id: Optional[str], concerned_dates: pd.DatetimeIndex) -> pd.DataFrame:
+def get_bond_index_weight(
+    order_book_id: Optional[str],
+    concerned_dates: Union[pd.DatetimeIndex, Sequence[DateConvertible]],
+) -> pd.DataFrame:
     """
     Constituent weights of a bond index on every requested date, as delivered.
     """

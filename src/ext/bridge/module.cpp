@@ -88,12 +88,37 @@ nb::object client(nb::handle module) {
     return nb::getattr(module, "ondrax");
 }
 
-void export_function(nb::module_& module, const char* name, nb::object callable, const char* doc) {
+namespace detail {
+void add_parameter(std::string& signature, const char* name, const nb::object* default_value) {
+    if (signature.size() > 1) signature += ", ";
+    signature += name;
+    if (default_value) {
+        // a literal as itself; any other object has no text form inspect could read back
+        nb::handle value = *default_value;
+        bool literal = value.is_none() || PyBool_Check(value.ptr()) ||
+                       PyLong_CheckExact(value.ptr()) || PyFloat_CheckExact(value.ptr()) ||
+                       PyUnicode_CheckExact(value.ptr());
+        signature += "=";
+        signature += literal ? nb::cast<std::string>(nb::repr(value)) : std::string("...");
+    }
+}
+} // namespace detail
+
+// CPython reads a builtin's signature from the head of its internal doc, "name(...)\n--\n\n",
+// and leaves it out of __doc__ (None when nothing follows).
+static const char* internal_doc(const char* name, const char* doc, const std::string& signature) {
+    if (signature.empty()) return doc;
+    std::string text = std::string(name) + signature + "\n--\n\n" + (doc ? doc : "");
+    return strdup(text.c_str());
+}
+
+void export_function(nb::module_& module, const char* name, nb::object callable, const char* doc,
+                     const std::string& signature) {
     // Deliberately never freed: module functions live as long as the interpreter.
     std::string qualified = nb::cast<std::string>(module.attr("__name__")) + "." + name;
     auto* method = new PyMethodDef{
         name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward_call)),
-        METH_FASTCALL | METH_KEYWORDS, doc};
+        METH_FASTCALL | METH_KEYWORDS, internal_doc(name, doc, signature)};
     auto* def = new PyModuleDef{PyModuleDef_HEAD_INIT,
                                 strdup(qualified.c_str()),
                                 nullptr,
@@ -110,6 +135,21 @@ void export_function(nb::module_& module, const char* name, nb::object callable,
     nb::object func = nb::steal(PyCFunction_NewEx(method, holder.ptr(), module_name.ptr()));
     if (!func.is_valid()) throw nb::python_error();
     module.attr(name) = func;
+}
+
+static PyObject* never_called(PyObject*, PyObject*) {
+    Py_RETURN_NONE;
+}
+
+void set_signature(nb::handle cls, const char* signature) {
+    // The text form is read back by inspect itself, from a throwaway builtin that carries it.
+    std::string doc = std::string("f") + signature + "\n--\n\n";
+    PyMethodDef def{"f", &never_called, METH_VARARGS, doc.c_str()};
+    nb::object carrier = nb::steal(PyCFunction_NewEx(&def, nullptr, nullptr));
+    if (!carrier.is_valid()) throw nb::python_error();
+    nb::object parsed = nb::module_::import_("inspect").attr("signature")(carrier);
+    carrier.reset();
+    nb::setattr(cls, "__signature__", parsed);
 }
 
 void publish_globals(nb::module_& module, std::initializer_list<const char*> keys) {

@@ -309,6 +309,7 @@ void register_cache(nb::module_& m) {
         .def_prop_rw(
             "_expire", [](const AssetTypeCache& c) { return c.expire_; },
             [](AssetTypeCache& c, nb::handle at) { c.set_expire(at); }, nb::arg("value").none());
+    bridge::set_signature(m.attr("AssetTypeCache"), "()");
 }
 
 } // namespace brelvox::brisel

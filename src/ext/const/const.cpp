@@ -130,6 +130,7 @@ static nb::object make_enum_base() {
     add_classmethod(cls, "contains", &contains, "cls"_a, "k"_a.none(),
                     nb::sig("def contains(cls, k: object) -> bool"),
                     "Whether `k` equals one of the member values.");
+    bridge::set_signature(cls, "(*args, **kwargs)");
     return cls;
 }
 

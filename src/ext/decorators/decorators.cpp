@@ -151,11 +151,21 @@ NB_MODULE(decorators, m) {
 
     // The time-limited cache.
     m.attr("_HashedSeq") = nb::handle(reinterpret_cast<PyObject*>(objects.hashed_seq));
+    {
+        // the default is the builtin hash itself, which a text signature cannot spell
+        nb::object cls = m.attr("_HashedSeq");
+        bridge::set_signature(cls, "(tup, hash=None)");
+        nb::object sig = cls.attr("__signature__");
+        nb::object params = sig.attr("parameters");
+        nb::object hash_param = params["hash"].attr("replace")(
+            "default"_a = nb::module_::import_("builtins").attr("hash"));
+        cls.attr("__signature__") =
+            sig.attr("replace")("parameters"_a = nb::make_tuple(params["tup"], hash_param));
+    }
     bridge::def(m, "_make_key", &make_key, nullptr, nb::arg("args").none(), nb::arg("kwds").none(),
                 nb::arg("typed").none(), nb::arg("kwd_mark").none() = nb::borrow(objects.kwd_mark),
                 nb::arg("fasttypes").none() = nb::borrow(objects.fasttypes));
     bridge::def(m, "ttl_cache", &ttl_cache,
-                "ttl_cache($module, /, ttl, typed=False)\n--\n\n"
                 "Memoise a function; each entry expires `ttl` seconds after it was "
                 "stored. `typed` keys equal arguments of different types apart.",
                 nb::arg("ttl").none(), nb::arg("typed").none() = false);
@@ -170,12 +180,10 @@ NB_MODULE(decorators, m) {
     m.attr("_ERROR_CALLBACK") =
         typing.attr("Callable")[nb::make_tuple(callback_params, typing.attr("Any"))];
     bridge::def(m, "exception_capture", &exception_capture,
-                "exception_capture($module, /, callback)\n--\n\n"
                 "On an Exception from the decorated function, return "
                 "callback(exception, args, kwargs) instead.",
                 nb::arg("callback").none());
     bridge::def(m, "retry", &retry,
-                "retry($module, /, n, exceptions, callback=None)\n--\n\n"
                 "Call the decorated function up to `n` times while it raises one of "
                 "`exceptions`; callback(exception, args, kwargs) runs after each "
                 "failure.",
@@ -183,8 +191,8 @@ NB_MODULE(decorators, m) {
                 nb::arg("callback").none() = nb::none());
     m.attr("_missing") = nb::handle(objects.missing);
     m.attr("cached_property") = nb::steal(reinterpret_cast<PyObject*>(make_cached_property_type()));
+    bridge::set_signature(m.attr("cached_property"), "(func, name=None, doc=None)");
     bridge::def(m, "update_doc", &update_doc,
-                "update_doc($module, /, fr, annotation=True)\n--\n\n"
                 "Copy the docstring (and, with `annotation`, the annotations) of "
                 "`fr` onto the decorated function.",
                 nb::arg("fr").none(), nb::arg("annotation").none() = true);

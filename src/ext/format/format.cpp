@@ -239,7 +239,8 @@ NB_MODULE(format, m) {
                 "Whether v, lower-cased, is one of the boolean words.", "v"_a.none());
     bridge::def(m, "is_true_string", &is_true_string,
                 "Whether v, exactly as given, is one of the words for true.", "v"_a.none());
-    bridge::def(m, "union", &union_of, "Every distinct element of the iterables once, as a list.");
+    bridge::def_signed(m, "union", &union_of,
+                       "Every distinct element of the iterables once, as a list.", "(*it)");
     bridge::def(m, "get_terms_in_year", &get_terms_in_year,
                 "A tenor such as 10Y or 6M as a number of years.", "s"_a.none());
     add_json_encoder(m);

@@ -200,7 +200,7 @@ NB_MODULE(quenta, m) {
         nullptr, "dates"_a.none(), "order_book_ids"_a.none());
     bridge::def(m, "_get_daily_returns", &get_daily_returns, nullptr, "order_book_ids"_a.none(),
                 "dates"_a.none(), "field"_a.none(), "adjust_dividend"_a.none() = false);
-    bridge::def(m, "_adjust_daily_return", &adjust_daily_return, nullptr);
+    bridge::def_signed(m, "_adjust_daily_return", &adjust_daily_return, nullptr, "(price, /)");
     bridge::def(m, "get_equity_daily_returns", &equity_returns, nullptr, "order_book_ids"_a.none(),
                 "dates"_a.none());
     bridge::def(m, "get_option_daily_returns", &option_returns, nullptr, "order_book_ids"_a.none(),

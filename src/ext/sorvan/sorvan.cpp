@@ -107,6 +107,7 @@ nb::object make_cache_type() {
     if (!type.is_valid()) throw nb::python_error();
     // Instances carry these two attributes and nothing else, as a slotted class would.
     type.attr("__slots__") = nb::make_tuple("expire", "data");
+    bridge::set_signature(type, "(data)");
     return type;
 }
 
