@@ -1,5 +1,6 @@
 """brelvox-marketdata: the demo's output and files, the query commands, exit codes."""
 
+import importlib
 import importlib.util
 import os
 import shutil
@@ -12,6 +13,7 @@ import pytest
 from fakes_local import client_pythonpath, local, require, sample_path  # noqa: F401  (fixture)
 
 cli = pytest.importorskip("brelvox.cli")
+render = importlib.import_module("brelvox.cli.render")
 for _name in ("quenta", "brisel", "sorvan", "pelmar", "caldre", "tolvik"):
     pytest.importorskip("brelvox.marketdata." + _name)
 
@@ -303,6 +305,17 @@ class TestOutputRules:
         assert body.sum().to_numpy() == pytest.approx(
             industries.loc["total", body.columns].to_numpy(), abs=1e-11)
 
+    def test_preview_marks_the_rows_it_leaves_out(self, local, capsys):
+        status, out, _ = run(capsys, "returns", "600100.XSHG", "--start", "2025-11-01")
+        lines = out.splitlines()
+        rows = [k for k, line in enumerate(lines) if line[:4] == "2025"]
+        assert status == 0 and len(rows) == 20 and lines[rows[9] + 1] == "..."
+        assert lines[rows[9]].startswith("2025-11-14") and lines[rows[10]].startswith("2025-12-18")
+
+    def test_a_rounded_zero_has_no_sign(self):
+        shown = render.formatted(pd.DataFrame({"gap": [-1e-9, 0.25]}), digits=4)
+        assert "-0.0000" not in shown and "0.0000" in shown and "25.0000" in shown
+
     def test_nav(self, local, capsys):
         status, out, _ = run(capsys, "nav", "970201", "970101", "--start", "2025-12-29")
         assert status == 0 and "unit_net_value" in out and "daily_profit" in out
@@ -384,6 +397,16 @@ class TestProcess:
                               timeout=120)
         assert done.returncode == 1 and done.stdout == ""
         assert one_line_error(done.stderr).endswith("unknown instrument: NOPE")
+
+    def test_a_missing_data_client_is_named(self, tmp_path):
+        # as if no ondrax were installed: the import of a data module fails for that reason
+        code = ("import sys; sys.modules['ondrax'] = None\n"
+                "from brelvox.cli import main; sys.exit(main(['returns', '600100.XSHG']))")
+        done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=child_env(),
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 1 and one_line_error(done.stderr).startswith(
+            "brelvox-marketdata: error: no data client: nothing named ondrax can be imported; "
+            "install the local one")
 
     def test_console_script(self, tmp_path):
         beside = os.path.join(os.path.dirname(sys.executable), "brelvox-marketdata")

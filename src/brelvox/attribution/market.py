@@ -5,6 +5,7 @@ and the prices that value a quantity. The modules talk to whatever client they a
 
 import datetime
 import importlib
+import importlib.util
 
 import numpy as np
 import pandas as pd
@@ -33,11 +34,19 @@ class DataUnavailable(AttributionError):
     """A data module cannot be imported (no data client, or not built)."""
 
 
+NO_CLIENT = ("no data client: nothing named %s can be imported; install the local one that "
+             "comes with brelvox (pip install ./clients/local, from the source tree) or put "
+             "your own client on the path")
+
+
 def module(name):
     path = name if name == "const" else "marketdata." + name
     try:
         return importlib.import_module("brelvox." + path)
     except ImportError as exc:
+        for client_name in ("ondrax", "ondrax_fund"):  # what every data module imports
+            if importlib.util.find_spec(client_name) is None:
+                raise DataUnavailable(NO_CLIENT % client_name) from None
         raise DataUnavailable("brelvox.%s is not available (%s)" % (path, exc)) from None
 
 

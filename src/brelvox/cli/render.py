@@ -53,13 +53,21 @@ class Output:
         scales the float columns by 100."""
         if self.quiet:
             return
+        skipped_after = None
         if shown is None:
             shown, cut = preview(frame)
             note = note or cut
+            if len(shown) < len(frame):
+                skipped_after = len(shown) // 2
+        text = formatted(shown, percent, digits)
+        if skipped_after is not None:  # a row "..." where the middle rows are left out
+            lines = text.split("\n")
+            at = len(lines) - len(shown) + skipped_after
+            text = "\n".join(lines[:at] + ["..."] + lines[at:])
         print(file=self.out)
         print(title, file=self.out)
         print("-" * len(title), file=self.out)
-        print(formatted(shown, percent, digits), file=self.out)
+        print(text, file=self.out)
         if note:
             print(note, file=self.out)
 
@@ -89,11 +97,18 @@ def formatted(frame, percent=True, digits=3):
     if isinstance(shown.columns, pd.DatetimeIndex):
         shown.columns = shown.columns.strftime("%Y-%m-%d")
     fmt = ("{:.%df}" % digits).format
+
+    def number(v):
+        if pd.isna(v):
+            return ""
+        text = fmt(v)
+        return text[1:] if text.startswith("-") and float(text) == 0 else text  # no "-0.000"
+
     for k in range(shown.shape[1]):
         col = shown.iloc[:, k]
         if pd.api.types.is_float_dtype(col):
             values = col * (100.0 if percent else 1.0)
-            shown.isetitem(k, values.map(lambda v: "" if pd.isna(v) else fmt(v)).astype(object))
+            shown.isetitem(k, values.map(number).astype(object))
     with pd.option_context("display.unicode.east_asian_width", True, "display.width", 250,
                            "display.max_columns", 200, "display.max_rows", 1000):
         return shown.to_string()
