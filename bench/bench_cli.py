@@ -19,6 +19,7 @@ import pandas as pd
 
 from harness import best_time
 
+from brelvox.attribution import market
 from brelvox.cli import data, main
 
 
@@ -68,7 +69,8 @@ def run(argv):
 
 def bench(n_ids=3000, n_dates=750):
     modules, ids, dates = stand_ins(n_ids, n_dates)
-    data.module = modules.__getitem__
+    # the command line reaches the modules through the attribution's market reader
+    data.module = market.module = modules.__getitem__
     with tempfile.TemporaryDirectory() as tmp:
         target = os.path.join(tmp, "out.csv")
         for command in ("returns", "prices"):

@@ -238,6 +238,8 @@ class TestErrors:
          "no exchange trading dates"),
         (["weights", "000001.XSHG", "--date", "2025-12-31"], 1, "指数权重数据"),
         (["asset-types", "NOPE"], 1, "unknown instrument: NOPE"),
+        (["returns"] + ["N%02d" % k for k in range(12)], 1,
+         "unknown instruments: N00, N01, N02, N03, N04, N05, N06, N07, N08, N09 and 2 more"),
         (["valuation", "NOPE", "--date", "2025-12-31"], 1, "估值数据"),
         (["returns", "600100.XSHG", "--db", "/nonexistent/x.duckdb"], 1, "no database at"),
         (["industry", "999999.XSHG"], 1, "unknown instrument: 999999.XSHG"),

@@ -99,8 +99,7 @@ def asset_types(args, out):
         "order_book_id")
     emit(args, out, "Asset types", frame)
     if unknown:
-        raise UserError("unknown instrument%s: %s" % ("s" if len(unknown) > 1 else "",
-                                                      ", ".join(unknown)))
+        raise UserError(data.unknown_message(unknown))
     return 0
 
 
@@ -217,5 +216,7 @@ def sample(args, out):
         raise UserError(str(exc), status=2) from None
     except OSError as exc:
         raise UserError("cannot write %s: %s" % (args.database, exc.strerror or exc)) from None
-    out.wrote(args.database, "the sample market")
+    larger = args.stocks is not None or args.dates is not None
+    out.wrote(args.database, "a generated market of %s stocks over %s dates" % (
+        args.stocks or 60, args.dates or 485) if larger else "the sample market")
     return 0

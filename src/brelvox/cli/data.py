@@ -132,9 +132,15 @@ def classify(order_book_ids):
     """Asset type of each id; unknown ids are an error (a typo is not a gap)."""
     types, unknown = asset_types(order_book_ids)
     if unknown:
-        raise UserError("unknown instrument%s: %s" % ("s" if len(unknown) > 1 else "",
-                                                      ", ".join(unknown)))
+        raise UserError(unknown_message(unknown))
     return types
+
+
+def unknown_message(unknown, shown=10):
+    """"unknown instruments: A, B" for a few; the first `shown` and a count for many."""
+    head = ", ".join(unknown[:shown])
+    more = " and %d more" % (len(unknown) - shown) if len(unknown) > shown else ""
+    return "unknown instrument%s: %s%s" % ("s" if len(unknown) > 1 else "", head, more)
 
 
 def _partial(parts, ids, dates):

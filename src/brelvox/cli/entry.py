@@ -46,8 +46,9 @@ The span runs from --start (default: the trading date after the first holdings d
 of the day; they are linked over the span so that they add up to the active return, the
 portfolio's compounded return minus the benchmark's.
 
---csv DIR writes summary.csv, asset_types.csv, industries.csv, daily_effects.csv and
-daily_groups.csv, returns, weights and effects as fractions.
+--csv DIR writes summary.csv, asset_types.csv and industries.csv (the span's totals, linked)
+and daily_effects.csv and daily_groups.csv (every date of the span), returns, weights and
+effects as fractions.
 
 %s""" % GENERAL
 
