@@ -317,6 +317,9 @@ class TestOutputRules:
     def test_a_rounded_zero_has_no_sign(self):
         shown = render.formatted(pd.DataFrame({"gap": [-1e-9, 0.25]}), digits=4)
         assert "-0.0000" not in shown and "0.0000" in shown and "25.0000" in shown
+        page = importlib.import_module("brelvox.cli.html")
+        assert page._cell(-1e-9) == "<td>0.000 %</td>"
+        assert page._cell(-0.0004) == '<td class="neg">-0.040 %</td>'
 
     def test_nav(self, local, capsys):
         status, out, _ = run(capsys, "nav", "970201", "970101", "--start", "2025-12-29")

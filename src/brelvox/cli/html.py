@@ -89,12 +89,12 @@ def _e(text):
 def _percent(value):
     if value is None or (isinstance(value, float) and math.isnan(value)):
         return ""
-    return "%.3f %%" % (100.0 * value)
+    return "%.3f %%" % (round(100.0 * value, 3) + 0.0)  # + 0.0: no "-0.000"
 
 
 def _cell(value):
     if isinstance(value, float):
-        cls = ' class="neg"' if value < 0 else ""
+        cls = ' class="neg"' if round(100.0 * value, 3) < 0 else ""
         return "<td%s>%s</td>" % (cls, _percent(value))
     return "<td>%s</td>" % _e(value)
 
