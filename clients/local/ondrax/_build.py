@@ -206,9 +206,11 @@ def _merge(conn, sources, replace, progress, staged_rows):
         rows_in = "SELECT %s FROM (%s) c %s" % (select, _checks.combined(table, sources, replace),
                                                  join)
         order = _schema.sort_order(table)
-        total = staged_rows.get(table.name, 0) + q("SELECT count(*) FROM %s" % table.name
-                                                  ).fetchone()[0]
-        parts = -(-total // SORT_ROWS) if table.keyed_by_iid else 1
+        parts = 1
+        if table.keyed_by_iid:  # ranges of instruments: stored rows plus the staged ones
+            total = staged_rows.get(table.name, 0) + q(
+                "SELECT count(*) FROM %s" % table.name).fetchone()[0]
+            parts = -(-total // SORT_ROWS)
         if parts <= 1:
             q("CREATE TABLE next_%s AS %s ORDER BY %s" % (table.name, rows_in, order))
         else:

@@ -245,7 +245,7 @@ class Checker:
                       [(r, (oid,)) for r, oid in found], "%s has no prices")
 
     def big_moves(self):
-        moves = [m for m in getattr(self, "moves", ())]
+        moves = getattr(self, "moves", [])
         if not moves:
             return
         self.q("CREATE TEMP TABLE moves (iid INTEGER, day INTEGER, move DOUBLE)")

@@ -190,25 +190,23 @@ def build_parser():
     return parser
 
 
-def _rate(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
-    if not -1.0 < value < 10.0:
-        raise argparse.ArgumentTypeError("an annual rate as a fraction, such as 0.015, "
-                                         "not %r" % text)
-    return value
+def _checked(convert, kind, accept, refused):
+    """An argparse type: `convert` the text (else "not <kind>"), then `accept` the value
+    (else the message `refused`, which may name the %(text)s given or the %(value)s read)."""
+    def parse(text):
+        try:
+            value = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("not %s: %r" % (kind, text)) from None
+        if not accept(value):
+            raise argparse.ArgumentTypeError(refused % {"text": text, "value": value})
+        return value
+    return parse
 
 
-def _jobs(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("at least 1, not %d" % value)
-    return value
+_rate = _checked(float, "a number", lambda v: -1.0 < v < 10.0,
+                 "an annual rate as a fraction, such as 0.015, not %(text)r")
+_jobs = _checked(int, "a whole number", lambda v: v >= 1, "at least 1, not %(value)d")
 
 
 def _tolerant_output():
